@@ -1,0 +1,127 @@
+// Every difference between the interpreters we build for (CPython 3.7 to
+// 3.13) lives in this header; no other file tests the Python version.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <frameobject.h>  // PyFrame_New
+
+// The module's one export. PyMODINIT_FUNC marks it visible only from 3.9 on,
+// and the module is built with hidden visibility.
+#define CRYPT_MAIN_INIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
+
+namespace cm::compat {
+
+// ---- vectorcall -----------------------------------------------------------
+#if PY_VERSION_HEX >= 0x03080000
+using ::vectorcallfunc;
+#endif
+#if PY_VERSION_HEX >= 0x03090000
+inline PyObject* vectorcall(PyObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return PyObject_Vectorcall(f, args, nargsf, kwnames);
+}
+constexpr size_t kArgumentsOffset = PY_VECTORCALL_ARGUMENTS_OFFSET;
+constexpr unsigned long kVectorcallFlags = Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+#elif PY_VERSION_HEX >= 0x03080000
+inline PyObject* vectorcall(PyObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return _PyObject_Vectorcall(f, args, nargsf, kwnames);
+}
+constexpr size_t kArgumentsOffset = PY_VECTORCALL_ARGUMENTS_OFFSET;
+constexpr unsigned long kVectorcallFlags = _Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+#else
+typedef PyObject* (*vectorcallfunc)(PyObject*, PyObject* const*, size_t, PyObject*);
+inline PyObject* vectorcall(PyObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return _PyObject_FastCallKeywords(f, const_cast<PyObject**>(args), (Py_ssize_t)nargsf, kwnames);
+}
+constexpr size_t kArgumentsOffset = 0;
+constexpr unsigned long kVectorcallFlags = 0;
+#endif
+
+inline Py_ssize_t nargs(size_t nargsf) { return (Py_ssize_t)(nargsf & ~kArgumentsOffset); }
+
+// Installs a vectorcall entry point on a static type. On 3.7 the type has
+// no vectorcall slot, so tp_call unpacks the tuple and dict and forwards.
+template <PyObject* (*Entry)(PyObject*, PyObject* const*, size_t, PyObject*)>
+struct VectorcallType {
+#if PY_VERSION_HEX >= 0x03080000
+    static void install(PyTypeObject& type, Py_ssize_t offset) {
+        type.tp_vectorcall_offset = offset;
+        type.tp_call = PyVectorcall_Call;
+        type.tp_flags |= kVectorcallFlags;
+    }
+#else
+    static void install(PyTypeObject& type, Py_ssize_t) { type.tp_call = call; }
+
+    static PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs) {
+        Py_ssize_t npos = PyTuple_GET_SIZE(args);
+        Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+        if (nkw == 0)
+            return Entry(self, &PyTuple_GET_ITEM(args, 0), (size_t)npos, nullptr);
+        PyObject* kwnames = PyTuple_New(nkw);
+        if (!kwnames)
+            return nullptr;
+        PyObject** stack = (PyObject**)PyMem_Malloc((size_t)(npos + nkw) * sizeof(PyObject*));
+        if (!stack) {
+            Py_DECREF(kwnames);
+            return PyErr_NoMemory();
+        }
+        for (Py_ssize_t i = 0; i < npos; i++)
+            stack[i] = PyTuple_GET_ITEM(args, i);
+        Py_ssize_t pos = 0, i = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            Py_INCREF(key);
+            PyTuple_SET_ITEM(kwnames, i, key);
+            stack[npos + i++] = value;
+        }
+        PyObject* result = Entry(self, stack, (size_t)npos, kwnames);
+        PyMem_Free(stack);
+        Py_DECREF(kwnames);
+        return result;
+    }
+#endif
+};
+
+// ---- calling a method by name -------------------------------------------
+// args[0] is the object; nargsf counts it.
+inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_VectorcallMethod(name, args, nargsf, kwnames);
+#else
+    PyObject* bound = PyObject_GetAttr(args[0], name);
+    if (!bound)
+        return nullptr;
+    PyObject* result = vectorcall(bound, args + 1, (size_t)(nargs(nargsf) - 1), kwnames);
+    Py_DECREF(bound);
+    return result;
+#endif
+}
+
+// ---- the pending exception -----------------------------------------------
+#if PY_VERSION_HEX >= 0x030C0000
+struct SavedError {
+    PyObject* exc;
+    SavedError() : exc(PyErr_GetRaisedException()) {}
+    void restore() { PyErr_SetRaisedException(exc); exc = nullptr; }
+    ~SavedError() { Py_XDECREF(exc); }
+};
+#else
+struct SavedError {
+    PyObject *type, *value, *tb;
+    SavedError() { PyErr_Fetch(&type, &value, &tb); }
+    void restore() { PyErr_Restore(type, value, tb); type = value = tb = nullptr; }
+    ~SavedError() { Py_XDECREF(type); Py_XDECREF(value); Py_XDECREF(tb); }
+};
+#endif
+
+// ---- interpreters ---------------------------------------------------------
+inline int64_t current_interpreter_id() {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyInterpreterState_GetID(PyInterpreterState_Get());
+#else
+    return PyInterpreterState_GetID(PyThreadState_Get()->interp);
+#endif
+}
+
+}  // namespace cm::compat

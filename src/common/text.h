@@ -1,0 +1,24 @@
+// The text-to-bytes step in the call forms that the operations name. A plain
+// str is encoded directly (its encode method cannot be replaced); anything
+// else gets the very method call, so subclasses and other objects see it.
+#pragma once
+
+#include "common/call.h"
+
+namespace cm {
+
+// value.encode()
+Ref encode(PyObject* value);
+// value.encode("utf-8")
+Ref encode_utf8(PyObject* value);
+// value.encode(encoding="utf-8")
+Ref encode_utf8_kw(PyObject* value);
+// value.encode("gbk")
+Ref encode_gbk(PyObject* value);
+// a bytes instance as it is, anything else value.encode(encoding="utf-8")
+Ref to_bytes(PyObject* value);
+
+// str(data, encoding="utf-8")
+inline Ref str_utf8(PyObject* data) { return Ref(PyUnicode_FromEncodedObject(data, "utf-8", nullptr)); }
+
+}  // namespace cm

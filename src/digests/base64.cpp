@@ -1,0 +1,50 @@
+// Base64 text: one line of the standard alphabet for a str, and back.
+#include "digests/digests.h"
+
+#include "common/call.h"
+#include "common/text.h"
+
+namespace cm {
+
+namespace {
+const Name kBase64("base64");
+const Name kEncodebytes("encodebytes");
+const Name kDecodebytes("decodebytes");
+const Name kNewline("\n");
+const Name kEmpty("");
+}  // namespace
+
+// result = str(base64.encodebytes(value.encode()), encoding="utf-8").replace("\n", "")
+Ref base64_encrypt(Frame& f, Args a) {
+    f.line = 80;
+    Ref encodebytes = global_attr(kBase64, kEncodebytes);
+    if (!encodebytes)
+        return {};
+    Ref data = encode(a[0]);
+    if (!data)
+        return {};
+    Ref lines = call(encodebytes.get(), data);
+    if (!lines)
+        return {};
+    Ref text = str_utf8(lines.get());
+    if (!text)
+        return {};
+    return Ref(PyUnicode_Replace(text.get(), kNewline.get(), kEmpty.get(), -1));
+}
+
+// result = str(base64.decodebytes(value.encode(encoding="utf-8")), encoding="utf-8")
+Ref base64_decrypt(Frame& f, Args a) {
+    f.line = 85;
+    Ref decodebytes = global_attr(kBase64, kDecodebytes);
+    if (!decodebytes)
+        return {};
+    Ref data = encode_utf8_kw(a[0]);
+    if (!data)
+        return {};
+    Ref decoded = call(decodebytes.get(), data);
+    if (!decoded)
+        return {};
+    return str_utf8(decoded.get());
+}
+
+}  // namespace cm

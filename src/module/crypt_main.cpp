@@ -1,0 +1,270 @@
+// The module crypt_main: its creation and execution, the globals it binds
+// and the class TarvikCryptMain built from the method table.
+#include "module/method.h"
+
+#include "common/call.h"
+#include "common/globals.h"
+#include "common/names.h"
+#include "common/traceback.h"
+
+#include <cstdlib>
+
+namespace cm {
+
+namespace {
+
+// The one module object of the process, from the start of its execution.
+PyObject* g_module = nullptr;
+// The interpreter that first created the module; -1 until then.
+int64_t g_interpreter = -1;
+TracebackSite g_init_site;
+
+const Name kName("name");
+const Name kLoader("loader");
+const Name kOrigin("origin");
+const Name kParent("parent");
+const Name kSearchLocations("submodule_search_locations");
+const Name kDunderLoader("__loader__");
+const Name kDunderFile("__file__");
+const Name kDunderPackage("__package__");
+const Name kDunderPath("__path__");
+const Name kDunderBuiltins("__builtins__");
+const Name kDunderModule("__module__");
+const Name kDunderQualname("__qualname__");
+const Name kModuleName("crypt_main");
+const Name kClassName("TarvikCryptMain");
+const Name kStaticmethod("staticmethod");
+
+// ---- globals
+
+struct GlobalImport {
+    const char* name;    // bound under this name
+    const char* module;  // imported with level 0
+    bool from;           // `from module import name`, else `import module`
+    int line;
+};
+
+const GlobalImport kGlobals[] = {
+    {"base64", "base64", false, 11},
+    {"hashlib", "hashlib", false, 12},
+    {"hmac", "hmac", false, 13},
+    {"time", "time", false, 16},
+    {"a2b_hex", "binascii", true, 17},
+    {"b2a_hex", "binascii", true, 18},
+    {"jwt", "jwt", false, 21},
+    {"rsa", "rsa", false, 22},
+    {"AES", "Crypto.Cipher", true, 23},
+    {"DES", "Crypto.Cipher", true, 24},
+    {"pad", "Crypto.Util.Padding", true, 25},
+    {"unpad", "Crypto.Util.Padding", true, 26},
+};
+
+constexpr int kClassLine = 31;
+
+Ref import_global(const GlobalImport& g, PyObject* dict) {
+    Ref module_name(PyUnicode_FromString(g.module));
+    Ref name(PyUnicode_InternFromString(g.name));
+    if (!module_name || !name)
+        return {};
+    if (!g.from)
+        return Ref(PyImport_ImportModuleLevelObject(module_name.get(), dict, nullptr, nullptr, 0));
+    Ref fromlist(PyList_New(1));
+    if (!fromlist)
+        return {};
+    PyList_SET_ITEM(fromlist.get(), 0, Ref::borrow(name.get()).release());
+    Ref module(PyImport_ImportModuleLevelObject(module_name.get(), dict, nullptr, fromlist.get(), 0));
+    if (!module)
+        return {};
+    Ref value(PyObject_GetAttr(module.get(), name.get()));
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name %S", name.get());
+    }
+    return value;
+}
+
+int bind_globals(PyObject* dict) {
+    for (const GlobalImport& g : kGlobals) {
+        Ref value = import_global(g, dict);
+        if (!value || PyDict_SetItemString(dict, g.name, value.get()) < 0) {
+            g_init_site.add(g.line);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// ---- the class
+
+// A method object, wrapped in staticmethod when the method is static.
+Ref class_attribute(Method& m, PyObject* staticmethod) {
+    if (prepare_method(m) < 0)
+        return {};
+    Ref function = make_method(m);
+    if (!function || m.kind == Kind::Instance)
+        return function;
+    return call(staticmethod, function);
+}
+
+Ref build_class() {
+    Ref ns(PyDict_New());
+    if (!ns || PyDict_SetItem(ns.get(), kDunderModule.get(), kModuleName.get()) < 0 ||
+        PyDict_SetItem(ns.get(), kDunderQualname.get(), kClassName.get()) < 0) {
+        g_init_site.add(kClassLine);
+        return {};
+    }
+    for (int i = 0; i < kMethodCount; i++) {
+        Method& m = g_methods[i];
+        Ref staticmethod = global(kStaticmethod);
+        Ref value = staticmethod ? class_attribute(m, staticmethod.get()) : Ref();
+        if (!value || PyDict_SetItemString(ns.get(), m.name, value.get()) < 0) {
+            g_init_site.add(m.line);
+            return {};
+        }
+    }
+    Ref bases(PyTuple_New(0));
+    Ref cls = bases ? call((PyObject*)&PyType_Type, kClassName.get(), bases, ns) : Ref();
+    if (!cls)
+        g_init_site.add(kClassLine);
+    return cls;
+}
+
+// ---- the version check
+
+// Major and minor version of the running interpreter, read from its
+// version string ("3.10.4 (main, ...)"): two numbers, not a prefix.
+void running_version(int& major, int& minor) {
+    const char* text = Py_GetVersion();
+    char* end = nullptr;
+    major = (int)std::strtol(text, &end, 10);
+    minor = *end == '.' ? (int)std::strtol(end + 1, nullptr, 10) : 0;
+}
+
+int check_version() {
+    int major = 0, minor = 0;
+    running_version(major, minor);
+    if (major == CRYPT_MAIN_BUILT_MAJOR && minor == CRYPT_MAIN_BUILT_MINOR)
+        return 0;
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                            CRYPT_MAIN_BUILT_MAJOR, CRYPT_MAIN_BUILT_MINOR, "crypt_main", "does not match", major,
+                            minor);
+}
+
+// ---- the slots
+
+int refuse_second_interpreter() {
+    int64_t current = compat::current_interpreter_id();
+    if (current == -1)
+        return -1;
+    if (g_interpreter == -1) {
+        g_interpreter = current;
+        return 0;
+    }
+    if (g_interpreter != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per "
+                        "process.");
+        return -1;
+    }
+    return 0;
+}
+
+// Copies spec.<from> to module.<to>; a None is skipped when `skip_none`.
+int copy_spec_attribute(PyObject* spec, PyObject* dict, const Name& from, const Name& to, bool skip_none) {
+    Ref value(PyObject_GetAttr(spec, from.get()));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    if (skip_none && value.get() == Py_None)
+        return 0;
+    return PyDict_SetItem(dict, to.get(), value.get());
+}
+
+PyObject* create(PyObject* spec, PyModuleDef*) {
+    if (refuse_second_interpreter() < 0)
+        return nullptr;
+    if (g_module)
+        return Ref::borrow(g_module).release();
+    if (Name::make_all() < 0)
+        return nullptr;
+    Ref name(PyObject_GetAttr(spec, kName.get()));
+    Ref module(name ? PyModule_NewObject(name.get()) : nullptr);
+    PyObject* dict = module ? PyModule_GetDict(module.get()) : nullptr;
+    if (!dict || copy_spec_attribute(spec, dict, kLoader, kDunderLoader, false) < 0 ||
+        copy_spec_attribute(spec, dict, kOrigin, kDunderFile, false) < 0 ||
+        copy_spec_attribute(spec, dict, kParent, kDunderPackage, false) < 0 ||
+        copy_spec_attribute(spec, dict, kSearchLocations, kDunderPath, true) < 0)
+        return nullptr;
+    return module.release();
+}
+
+int execute(PyObject* module) {
+    PyObject* dict = PyModule_GetDict(module);
+    Ref builtins(PyImport_ImportModule("builtins"));
+    if (!builtins || PyObject_SetAttr(module, kDunderBuiltins.get(), builtins.get()) < 0)
+        return -1;
+    g_namespaces.module_dict = dict;
+    g_namespaces.builtins_dict = PyModule_GetDict(builtins.get());
+    if (check_version() < 0 || bind_globals(dict) < 0)
+        return -1;
+    Ref cls = build_class();
+    if (!cls || PyDict_SetItem(dict, kClassName.get(), cls.get()) < 0) {
+        if (cls)
+            g_init_site.add(kClassLine);
+        return -1;
+    }
+    return 0;
+}
+
+int exec(PyObject* module) {
+    if (g_module) {
+        if (g_module == module)
+            return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'crypt_main' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    if (Name::make_all() < 0)
+        return -1;
+    g_init_site.init("init crypt_main");
+    g_module = Ref::borrow(module).release();
+    if (execute(module) < 0) {
+        Ref dropped(g_module);
+        g_module = nullptr;
+        g_namespaces = Namespaces{};
+        return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, (void*)create},
+    {Py_mod_exec, (void*)exec},
+    {0, nullptr},
+};
+
+PyMethodDef no_functions[] = {{nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "crypt_main",
+    "crypt_main: AES, DES, Base64, MD5/SHA digests, RSA and HS256 tokens for Python text.",
+    0,
+    no_functions,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace cm
+
+CRYPT_MAIN_INIT_FUNC PyInit_crypt_main(void) {
+    return PyModuleDef_Init(&cm::definition);
+}
