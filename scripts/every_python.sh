@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds crypt_main and runs its test suite on every CPython 3.7-3.13 found
+# under pyenv, each in its own fresh venv with dependencies from PyPI.
+#
+#   scripts/every_python.sh [pytest args...]
+#
+# Set PYTHONS="3.7 3.13" to choose versions. An interpreter of the range that
+# is missing is reported, not skipped in silence; the run fails if any
+# interpreter's tests fail.
+set -u
+cd "$(dirname "$0")/.."
+root=${PYENV_ROOT:-$HOME/.pyenv}
+venvs=${VENVS_DIR:-.venvs}
+wanted=${PYTHONS:-3.7 3.8 3.9 3.10 3.11 3.12 3.13}
+failed=() missing=() passed=()
+
+for minor in $wanted; do
+    python=$(ls -d "$root"/versions/"$minor".*/bin/python 2>/dev/null | sort -V | tail -1)
+    if [ -z "$python" ]; then
+        echo "== CPython $minor: not installed under $root" >&2
+        missing+=("$minor")
+        continue
+    fi
+    echo "== CPython $minor ($python)"
+    venv="$venvs/py$minor"
+    rm -rf "$venv"
+    if "$python" -m venv "$venv" &&
+        "$venv/bin/python" -m pip install -q '.[test]' &&
+        "$venv/bin/python" -m pytest "$@"; then
+        passed+=("$minor")
+    else
+        failed+=("$minor")
+    fi
+done
+
+echo "== passed: ${passed[*]:-none}"
+[ ${#missing[@]} -eq 0 ] || echo "== missing interpreters: ${missing[*]}"
+if [ ${#failed[@]} -ne 0 ]; then
+    echo "== FAILED: ${failed[*]}"
+    exit 1
+fi
