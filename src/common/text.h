@@ -19,6 +19,8 @@ Ref encode_gbk(PyObject* value);
 Ref to_bytes(PyObject* value);
 
 // str(data, encoding="utf-8")
-inline Ref str_utf8(PyObject* data) { return Ref(PyUnicode_FromEncodedObject(data, "utf-8", nullptr)); }
+Ref str_utf8(PyObject* data);
+// str(data, encoding="utf-8").replace("\n", ""): Base64 lines made one line
+Ref one_line(PyObject* data);
 
 }  // namespace cm

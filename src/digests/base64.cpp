@@ -10,8 +10,6 @@ namespace {
 const Name kBase64("base64");
 const Name kEncodebytes("encodebytes");
 const Name kDecodebytes("decodebytes");
-const Name kNewline("\n");
-const Name kEmpty("");
 }  // namespace
 
 // result = str(base64.encodebytes(value.encode()), encoding="utf-8").replace("\n", "")
@@ -26,10 +24,7 @@ Ref base64_encrypt(Frame& f, Args a) {
     Ref lines = call(encodebytes.get(), data);
     if (!lines)
         return {};
-    Ref text = str_utf8(lines.get());
-    if (!text)
-        return {};
-    return Ref(PyUnicode_Replace(text.get(), kNewline.get(), kEmpty.get(), -1));
+    return one_line(lines.get());
 }
 
 // result = str(base64.decodebytes(value.encode(encoding="utf-8")), encoding="utf-8")
