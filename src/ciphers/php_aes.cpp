@@ -1,0 +1,151 @@
+// AES-CBC as PHP peers use it: GBK text and key, zero-padded through
+// self._add_to_16, a UTF-8 IV, and the ciphertext as raw bytes or one line
+// of Base64.
+#include "ciphers/ciphers.h"
+
+#include "common/call.h"
+#include "common/text.h"
+#include "common/truth.h"
+
+namespace cm {
+
+namespace {
+const Name kAES("AES");
+const Name kNew("new");
+const Name kModeCbc("MODE_CBC");
+const Name kAddTo16("_add_to_16");
+const Name kEncrypt("encrypt");
+const Name kDecrypt("decrypt");
+const Name kDecode("decode");
+const Name kGbk("gbk");
+const Name kRstrip("rstrip");
+const Name kBase64("base64");
+const Name kEncodebytes("encodebytes");
+const Name kDecodebytes("decodebytes");
+const Name kNewline("\n");
+const Name kEmpty("");
+
+// AES.new(self._add_to_16(key), AES.MODE_CBC, iv.encode("utf-8"))
+Ref new_cryptor(PyObject* self, PyObject* key, PyObject* iv) {
+    // AES.new
+    Ref make = global_attr(kAES, kNew);
+    if (!make)
+        return {};
+    // self._add_to_16(key)
+    Ref key_bytes = call_method(self, kAddTo16, key);
+    if (!key_bytes)
+        return {};
+    // AES.MODE_CBC
+    Ref mode = global_attr(kAES, kModeCbc);
+    if (!mode)
+        return {};
+    // iv.encode("utf-8")
+    Ref iv_bytes = encode_utf8(iv);
+    if (!iv_bytes)
+        return {};
+    return call(make.get(), key_bytes, mode, iv_bytes);
+}
+
+// data.decode("gbk")
+Ref decode_gbk(PyObject* data) {
+    if (PyBytes_CheckExact(data))
+        return Ref(PyUnicode_Decode(PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data), "gbk", nullptr));
+    return call_method(data, kDecode, kGbk.get());
+}
+
+// text.rstrip("\0")
+Ref rstrip_nul(PyObject* text) {
+    if (PyUnicode_CheckExact(text)) {
+        Py_ssize_t end = PyUnicode_GetLength(text);
+        while (end > 0 && PyUnicode_ReadChar(text, end - 1) == 0)
+            end--;
+        return Ref(PyUnicode_Substring(text, 0, end));
+    }
+    Ref nul(PyUnicode_FromStringAndSize("", 1));
+    if (!nul)
+        return {};
+    return call_method(text, kRstrip, nul);
+}
+}  // namespace
+
+// _php_encrypt(self, value, key, iv, base64s=False)
+Ref php_encrypt(Frame& f, Args a) {
+    PyObject *self = a[0], *value = a[1], *key = a[2], *iv = a[3], *base64s = a[4];
+    // cryptor = AES.new(self._add_to_16(key), AES.MODE_CBC, iv.encode("utf-8"))
+    f.line = 134;
+    Ref cryptor = new_cryptor(self, key, iv);
+    if (!cryptor)
+        return {};
+    // result = cryptor.encrypt(self._add_to_16(value))
+    f.line = 135;
+    Ref encrypt = attr(cryptor.get(), kEncrypt);
+    if (!encrypt)
+        return {};
+    Ref blocks = call_method(self, kAddTo16, value);
+    if (!blocks)
+        return {};
+    Ref result = call(encrypt.get(), blocks);
+    if (!result)
+        return {};
+    // if base64s:
+    f.line = 136;
+    int as_base64 = truth(base64s);
+    if (as_base64 < 0)
+        return {};
+    if (!as_base64)
+        return result;
+    // result = str(base64.encodebytes(result), encoding="utf-8").replace("\n", "")
+    f.line = 137;
+    Ref encodebytes = global_attr(kBase64, kEncodebytes);
+    if (!encodebytes)
+        return {};
+    Ref lines = call(encodebytes.get(), result);
+    if (!lines)
+        return {};
+    Ref text = str_utf8(lines.get());
+    if (!text)
+        return {};
+    return Ref(PyUnicode_Replace(text.get(), kNewline.get(), kEmpty.get(), -1));
+}
+
+// _php_decrypt(self, value, key, iv, base64s=False)
+Ref php_decrypt(Frame& f, Args a) {
+    PyObject *self = a[0], *key = a[2], *iv = a[3], *base64s = a[4];
+    Ref value = Ref::borrow(a[1]);
+    // cryptor = AES.new(self._add_to_16(key), AES.MODE_CBC, iv.encode("utf-8"))
+    f.line = 141;
+    Ref cryptor = new_cryptor(self, key, iv);
+    if (!cryptor)
+        return {};
+    // if base64s:
+    f.line = 142;
+    int as_base64 = truth(base64s);
+    if (as_base64 < 0)
+        return {};
+    if (as_base64) {
+        // value = base64.decodebytes(value.encode())
+        f.line = 143;
+        Ref decodebytes = global_attr(kBase64, kDecodebytes);
+        if (!decodebytes)
+            return {};
+        Ref data = encode(value.get());
+        if (!data)
+            return {};
+        value = call(decodebytes.get(), data);
+        if (!value)
+            return {};
+    }
+    // text = cryptor.decrypt(value).decode("gbk")
+    f.line = 144;
+    Ref plain = call_method(cryptor.get(), kDecrypt, value);
+    if (!plain)
+        return {};
+    Ref text = decode_gbk(plain.get());
+    if (!text)
+        return {};
+    // result = text.rstrip("\0")
+    f.line = 145;
+    return rstrip_nul(text.get());
+}
+
+}  // namespace cm
