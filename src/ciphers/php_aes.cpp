@@ -22,8 +22,6 @@ const Name kRstrip("rstrip");
 const Name kBase64("base64");
 const Name kEncodebytes("encodebytes");
 const Name kDecodebytes("decodebytes");
-const Name kNewline("\n");
-const Name kEmpty("");
 
 // AES.new(self._add_to_16(key), AES.MODE_CBC, iv.encode("utf-8"))
 Ref new_cryptor(PyObject* self, PyObject* key, PyObject* iv) {
@@ -102,10 +100,7 @@ Ref php_encrypt(Frame& f, Args a) {
     Ref lines = call(encodebytes.get(), result);
     if (!lines)
         return {};
-    Ref text = str_utf8(lines.get());
-    if (!text)
-        return {};
-    return Ref(PyUnicode_Replace(text.get(), kNewline.get(), kEmpty.get(), -1));
+    return one_line(lines.get());
 }
 
 // _php_decrypt(self, value, key, iv, base64s=False)
