@@ -6,7 +6,11 @@ crypt = C()
 
 
 def show(title, call, result):
-    print(f"{title:<14} {call:<58} -> {result!r}")
+    if isinstance(result, bytes):  # raw bytes read better as hex
+        result = f"<{len(result)} bytes> {result.hex()}"
+    else:
+        result = repr(result)
+    print(f"{title:<10} {call:<56} -> {result}")
 
 
 print("crypt_main: one class, TarvikCryptMain, of stateless text operations\n")
@@ -24,7 +28,7 @@ show("DES-ECB", '_des_encrypt("hello", "8bytekey")', ct)
 show("", '_des_decrypt(ct, "8bytekey")', C._des_decrypt(ct, key8))
 
 print("\nAES-CBC with zero padding and GBK text, as PHP peers use it")
-show("zero padding", '_add_to_16("中")', C._add_to_16("中"))
+show("zero pad", '_add_to_16("中")', C._add_to_16("中"))
 b64 = crypt._php_encrypt("你好, PHP", "secret", iv, base64s=True)
 show("PHP AES", '_php_encrypt("你好, PHP", "secret", iv, base64s=True)', b64)
 show("", '_php_decrypt(b64, "secret", iv, base64s=True)', crypt._php_decrypt(b64, "secret", iv, base64s=True))
