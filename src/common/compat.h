@@ -103,6 +103,8 @@ inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargs
 struct SavedError {
     PyObject* exc;
     SavedError() : exc(PyErr_GetRaisedException()) {}
+    // The exception object itself (borrowed; held by this).
+    PyObject* exception() { return exc; }
     void restore() { PyErr_SetRaisedException(exc); exc = nullptr; }
     ~SavedError() { Py_XDECREF(exc); }
 };
@@ -110,6 +112,14 @@ struct SavedError {
 struct SavedError {
     PyObject *type, *value, *tb;
     SavedError() { PyErr_Fetch(&type, &value, &tb); }
+    // The exception object itself, normalised, with its traceback
+    // (borrowed; held by this).
+    PyObject* exception() {
+        PyErr_NormalizeException(&type, &value, &tb);
+        if (value && tb)
+            PyException_SetTraceback(value, tb);
+        return value;
+    }
     void restore() { PyErr_Restore(type, value, tb); type = value = tb = nullptr; }
     ~SavedError() { Py_XDECREF(type); Py_XDECREF(value); Py_XDECREF(tb); }
 };

@@ -1,0 +1,34 @@
+// A fresh RSA key pair with a 256-bit modulus, from the rsa package.
+#include "rsa/rsa_methods.h"
+
+#include "common/call.h"
+#include "common/unpack.h"
+
+namespace cm {
+
+namespace {
+const Name kRsa("rsa");
+const Name kNewkeys("newkeys");
+}  // namespace
+
+Ref rsa_keys(Frame& f, Args) {
+    // pub_key, pri_key = rsa.newkeys(256)
+    f.line = 157;
+    Ref newkeys = global_attr(kRsa, kNewkeys);
+    if (!newkeys)
+        return {};
+    Ref bits(PyLong_FromLong(256));
+    if (!bits)
+        return {};
+    Ref pair = call(newkeys.get(), bits);
+    if (!pair)
+        return {};
+    Ref keys[2];
+    if (unpack(pair.get(), keys, 2) < 0)
+        return {};
+    // return pub_key, pri_key
+    f.line = 158;
+    return Ref(PyTuple_Pack(2, keys[0].get(), keys[1].get()));
+}
+
+}  // namespace cm
