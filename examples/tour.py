@@ -6,7 +6,7 @@ crypt = C()
 
 
 def show(title, call, result):
-    if isinstance(result, bytes):  # raw bytes read better as hex
+    if isinstance(result, bytes) and not result.isalnum():  # raw bytes read better as hex
         result = f"<{len(result)} bytes> {result.hex()}"
     else:
         result = repr(result)
