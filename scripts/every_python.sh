@@ -33,9 +33,8 @@ for minor in $wanted; do
     fi
 done
 
-echo "== passed: ${passed[*]:-none}"
+echo "== passed on: ${passed[*]:-none}"
 [ ${#missing[@]} -eq 0 ] || echo "== missing interpreters: ${missing[*]}"
-if [ ${#failed[@]} -ne 0 ]; then
-    echo "== FAILED: ${failed[*]}"
-    exit 1
-fi
+[ ${#failed[@]} -eq 0 ] || echo "== FAILED on: ${failed[*]}"
+echo "interpreters: ${#passed[@]} passed, ${#failed[@]} failed"
+[ ${#failed[@]} -eq 0 ]
