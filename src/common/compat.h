@@ -68,14 +68,19 @@ struct VectorcallType {
         }
         for (Py_ssize_t i = 0; i < npos; i++)
             stack[i] = PyTuple_GET_ITEM(args, i);
+        // The dict may be the caller's own (f(**d) passes it as it is), and
+        // the call may empty it: the values are held for the whole call.
         Py_ssize_t pos = 0, i = 0;
         PyObject *key, *value;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
             Py_INCREF(key);
             PyTuple_SET_ITEM(kwnames, i, key);
+            Py_INCREF(value);
             stack[npos + i++] = value;
         }
         PyObject* result = Entry(self, stack, (size_t)npos, kwnames);
+        for (i = 0; i < nkw; i++)
+            Py_DECREF(stack[npos + i]);
         PyMem_Free(stack);
         Py_DECREF(kwnames);
         return result;
