@@ -76,15 +76,16 @@ Ref php_encrypt(Frame& f, Args a) {
         return {};
     // result = cryptor.encrypt(self._add_to_16(value))
     f.line = 135;
-    Ref encrypt = attr(cryptor.get(), kEncrypt);
+    MethodRef encrypt = method_attr(cryptor.get(), kEncrypt);
     if (!encrypt)
         return {};
     Ref blocks = call_method(self, kAddTo16, value);
     if (!blocks)
         return {};
-    Ref result = call(encrypt.get(), blocks);
+    Ref result = call(encrypt, blocks);
     if (!result)
         return {};
+    blocks = Ref();  // a temporary: gone once the call returns
     // if base64s:
     f.line = 136;
     int as_base64 = truth(base64s);
@@ -129,6 +130,7 @@ Ref php_decrypt(Frame& f, Args a) {
         value = call(decodebytes.get(), data);
         if (!value)
             return {};
+        data = Ref();  // a temporary: gone once the call returns
     }
     // text = cryptor.decrypt(value).decode("gbk")
     f.line = 144;
@@ -138,6 +140,7 @@ Ref php_decrypt(Frame& f, Args a) {
     Ref text = decode_gbk(plain.get());
     if (!text)
         return {};
+    plain = Ref();  // a temporary: gone once the call returns
     // result = text.rstrip("\0")
     f.line = 145;
     return rstrip_nul(text.get());

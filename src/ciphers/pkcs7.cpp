@@ -49,7 +49,7 @@ Ref new_cryptor(const Name& cipher, const Name& mode, PyObject* key, PyObject* i
 
 Ref encrypt(PyObject* cryptor, PyObject* value, const Name& cipher) {
     // cryptor.encrypt
-    Ref encrypt_block = attr(cryptor, kEncrypt);
+    MethodRef encrypt_block = method_attr(cryptor, kEncrypt);
     if (!encrypt_block)
         return {};
     // pad
@@ -67,7 +67,8 @@ Ref encrypt(PyObject* cryptor, PyObject* value, const Name& cipher) {
     Ref padded = call(pad.get(), data, block_size);
     if (!padded)
         return {};
-    return call(encrypt_block.get(), padded);
+    data = Ref();  // a temporary: gone once the call returns
+    return call(encrypt_block, padded);
 }
 
 Ref decrypt(PyObject* cryptor, PyObject* value) { return call_method(cryptor, kDecrypt, value); }

@@ -103,6 +103,73 @@ inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargs
 #endif
 }
 
+// ---- fetching a method to call ---------------------------------------------
+// obj.name as the interpreter fetches a method that it is about to call:
+// when the attribute is a function found on the type (and not shadowed), it
+// is returned unbound with 1, and calling it with obj first is calling
+// obj.name; otherwise the attribute itself comes back with 0. -1 on error.
+// Declared for extensions in 3.9 to 3.12 and exported (PyAPI_FUNC, though
+// in an internal header) in 3.13; 3.7 and 3.8 take the plain attribute.
+#if PY_VERSION_HEX >= 0x030D0000
+extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+#endif
+inline int get_method(PyObject* obj, PyObject* name, PyObject** method) {
+#if PY_VERSION_HEX >= 0x03090000
+    return _PyObject_GetMethod(obj, name, method);
+#else
+    *method = PyObject_GetAttr(obj, name);
+    return *method ? 0 : -1;
+#endif
+}
+
+// ---- dict versions ---------------------------------------------------------
+// A number that every change of the dict changes (PEP 509; the interpreters
+// up to 3.13 keep it, deprecated from 3.12 on), and that no other dict has
+// had: a lookup in the dict stays valid while its version does. 0 means
+// "unknown", which a cache must not trust.
+inline uint64_t dict_version(PyObject* dict) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return ((PyDictObject*)dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+
+// ---- type versions ---------------------------------------------------------
+// A number that changes whenever the type or one of its bases changes, and
+// that no other type has had; 0 when the type has none at the moment.
+inline unsigned int type_version(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return type->tp_version_tag;
+#else
+    // up to 3.10 a change clears the flag and leaves the old number
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
+}
+
+// Whether obj.name on instances of `type` is the attribute found on the
+// type, bound to the instance when it is a function: the generic lookup and
+// no instance dict that could hold a name of its own.
+inline bool plain_instances(PyTypeObject* type) {
+    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset != 0)
+        return false;
+#ifdef Py_TPFLAGS_MANAGED_DICT
+    if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT))
+        return false;
+#endif
+    return true;
+}
+
+// Whether a descriptor calls like a function that takes the instance first
+// (functions, methods of builtin types): then obj.name(args) is
+// descr(obj, args).
+inline bool binds_like_function(PyObject* descr) {
+#if PY_VERSION_HEX >= 0x03080000
+    return PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR);
+#else
+    return PyFunction_Check(descr) || Py_TYPE(descr) == &PyMethodDescr_Type;
+#endif
+}
+
 // ---- the pending exception -----------------------------------------------
 #if PY_VERSION_HEX >= 0x030C0000
 struct SavedError {
@@ -129,6 +196,14 @@ struct SavedError {
     ~SavedError() { Py_XDECREF(type); Py_XDECREF(value); Py_XDECREF(tb); }
 };
 #endif
+
+// ---- frames of traceback entries ------------------------------------------
+// Up to 3.10 a new frame links the frame that is running as its f_back, so
+// a frame made for a traceback entry belongs to the moment it was made.
+// From 3.11 on it links nothing and holds nothing of the call (its line
+// comes from its code object), so one frame per code object can serve
+// every entry.
+constexpr bool kFramesLinkCaller = PY_VERSION_HEX < 0x030B0000;
 
 // ---- interpreters ---------------------------------------------------------
 inline int64_t current_interpreter_id() {

@@ -15,6 +15,15 @@ struct Namespaces {
 };
 extern Namespaces g_namespaces;
 
-Ref global(const Name& name);
+// The lookup itself; it keeps what it found in the name's cache.
+Ref global_lookup(const Name& name);
+
+inline Ref global(const Name& name) {
+    const Name::GlobalCache& cache = name.global_cache();
+    if (cache.value && cache.module_version == compat::dict_version(g_namespaces.module_dict) &&
+        (!cache.builtins_version || cache.builtins_version == compat::dict_version(g_namespaces.builtins_dict)))
+        return Ref::borrow(cache.value);
+    return global_lookup(name);
+}
 
 }  // namespace cm

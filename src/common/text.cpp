@@ -1,5 +1,7 @@
 #include "common/text.h"
 
+#include <cstring>
+
 namespace cm {
 
 namespace {
@@ -47,26 +49,42 @@ Ref str_utf8(PyObject* data) {
     return Ref(PyUnicode_FromEncodedObject(data, "utf-8", nullptr));
 }
 
+namespace {
+bool all_ascii(const char* bytes, Py_ssize_t size) {
+    unsigned char any = 0;
+    for (Py_ssize_t i = 0; i < size; i++)
+        any |= (unsigned char)bytes[i];
+    return any < 0x80;
+}
+
+Py_ssize_t count_newlines(const char* bytes, const char* end) {
+    Py_ssize_t n = 0;
+    while ((bytes = (const char*)std::memchr(bytes, '\n', (size_t)(end - bytes))) != nullptr) {
+        n++;
+        bytes++;
+    }
+    return n;
+}
+}  // namespace
+
 Ref one_line(PyObject* data) {
-    if (PyBytes_CheckExact(data)) {
+    if (PyBytes_CheckExact(data) && all_ascii(PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data))) {
         // ASCII bytes (all that Base64 gives) decode to the same characters:
-        // copy them once, leaving the line feeds out.
+        // copy them once, the runs between line feeds whole.
         const char* bytes = PyBytes_AS_STRING(data);
-        Py_ssize_t size = PyBytes_GET_SIZE(data), kept = size;
-        bool ascii = true;
-        for (Py_ssize_t i = 0; i < size; i++) {
-            ascii &= (unsigned char)bytes[i] < 0x80;
-            kept -= bytes[i] == '\n';
-        }
-        if (ascii) {
-            Ref text(PyUnicode_New(kept, 127));
-            if (!text)
-                return {};
-            Py_UCS1* out = PyUnicode_1BYTE_DATA(text.get());
-            for (Py_ssize_t i = 0; i < size; i++)
-                if (bytes[i] != '\n')
-                    *out++ = (Py_UCS1)bytes[i];
-            return text;
+        const char* end = bytes + PyBytes_GET_SIZE(data);
+        Ref text(PyUnicode_New((end - bytes) - count_newlines(bytes, end), 127));
+        if (!text)
+            return {};
+        char* out = (char*)PyUnicode_1BYTE_DATA(text.get());
+        for (;;) {
+            const char* line_end = (const char*)std::memchr(bytes, '\n', (size_t)(end - bytes));
+            size_t run = (size_t)((line_end ? line_end : end) - bytes);
+            std::memcpy(out, bytes, run);
+            out += run;
+            if (!line_end)
+                return text;
+            bytes = line_end + 1;
         }
     }
     Ref text = str_utf8(data);

@@ -11,32 +11,46 @@ void TracebackSite::init(const char* function) {
     std::snprintf(function_, sizeof function_, "%s", function);
 }
 
-PyObject* TracebackSite::code_for(int line) {
-    for (Slot& slot : slots_) {
-        if (slot.code && slot.line == line)
-            return Ref::borrow(slot.code).release();
-        if (!slot.code) {
-            slot.code = (PyObject*)PyCode_NewEmpty("crypt_main.py", function_, line);
-            if (!slot.code)
-                return nullptr;
-            slot.line = line;
-            return Ref::borrow(slot.code).release();
+// The slot of `line`, claimed at its first use; null when all are taken.
+TracebackSite::Slot* TracebackSite::slot_for(int line) {
+    for (Slot& slot : slots_)
+        if (!slot.code || slot.line == line)
+            return &slot;
+    return nullptr;
+}
+
+// A new frame at `line` (null with an exception set), its code kept in the slot.
+PyObject* TracebackSite::new_frame(Slot* slot, int line) {
+    Ref code;
+    if (slot && slot->code) {
+        code = Ref::borrow(slot->code);
+    } else {
+        code = Ref((PyObject*)PyCode_NewEmpty("crypt_main.py", function_, line));
+        if (!code)
+            return nullptr;
+        if (slot) {
+            slot->line = line;
+            slot->code = Ref::borrow(code.get()).release();
         }
     }
-    return (PyObject*)PyCode_NewEmpty("crypt_main.py", function_, line);  // cache full
+    return (PyObject*)PyFrame_New(PyThreadState_Get(), (PyCodeObject*)code.get(), g_namespaces.module_dict, nullptr);
 }
 
 void TracebackSite::add(int line) {
+    Slot* slot = slot_for(line);
+    if (slot && slot->frame) {
+        PyTraceBack_Here((PyFrameObject*)slot->frame);
+        return;
+    }
     compat::SavedError pending;
-    Ref code(code_for(line));
-    Ref frame;
-    if (code)
-        frame = Ref((PyObject*)PyFrame_New(PyThreadState_Get(), (PyCodeObject*)code.get(),
-                                           g_namespaces.module_dict, nullptr));
+    Ref frame(new_frame(slot, line));
     PyErr_Clear();  // an entry we could not make is left out; the error stays
     pending.restore();
-    if (frame)
-        PyTraceBack_Here((PyFrameObject*)frame.get());
+    if (!frame)
+        return;
+    if (slot && !compat::kFramesLinkCaller)
+        slot->frame = Ref::borrow(frame.get()).release();
+    PyTraceBack_Here((PyFrameObject*)frame.get());
 }
 
 }  // namespace cm

@@ -11,17 +11,21 @@ public:
     // `function` is copied; it names the entry in every traceback.
     void init(const char* function);
     // Adds an entry at `line` to the pending exception. The code object for
-    // each line is made at the first failure there and kept.
+    // each line is made at the first failure there and kept, and so is its
+    // frame where the interpreter lets one frame serve every entry.
     void add(int line);
 
 private:
-    PyObject* code_for(int line);
-
-    char function_[96] = {0};
     struct Slot {
         int line;
         PyObject* code;
-    } slots_[8] = {};
+        PyObject* frame;
+    };
+    Slot* slot_for(int line);
+    PyObject* new_frame(Slot* slot, int line);
+
+    char function_[96] = {0};
+    Slot slots_[8] = {};
 };
 
 }  // namespace cm

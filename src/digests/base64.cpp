@@ -24,6 +24,7 @@ Ref base64_encrypt(Frame& f, Args a) {
     Ref lines = call(encodebytes.get(), data);
     if (!lines)
         return {};
+    data = Ref();  // a temporary: gone once the call returns
     return one_line(lines.get());
 }
 
@@ -39,6 +40,7 @@ Ref base64_decrypt(Frame& f, Args a) {
     Ref decoded = call(decodebytes.get(), data);
     if (!decoded)
         return {};
+    data = Ref();  // a temporary: gone once the call returns
     return str_utf8(decoded.get());
 }
 

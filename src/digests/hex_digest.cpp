@@ -24,14 +24,15 @@ Ref hex_digest(Frame& f, int line, const Name& constructor, ToBytes to_bytes, Py
     // result.update(<to_bytes>(value)): the method is looked up before the
     // argument is made, as the interpreter does.
     f.line = line + 1;
-    Ref update = attr(result.get(), kUpdate);
+    MethodRef update = method_attr(result.get(), kUpdate);
     if (!update)
         return {};
     Ref message = to_bytes(value);
     if (!message)
         return {};
-    if (!call(update.get(), message))
+    if (!call(update, message))
         return {};
+    message = Ref();  // a temporary: gone once the call returns
     // result = result.hexdigest()
     f.line = line + 2;
     result = call_method(result.get(), kHexdigest);

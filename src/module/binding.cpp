@@ -4,12 +4,26 @@ namespace cm {
 
 namespace {
 
-int count_error(const Method& m, Py_ssize_t given) {
+PyObject* count_message(const Method& m, Py_ssize_t given) {
+    if (m.nparams == 0)
+        return PyUnicode_FromFormat("%.200s() takes no arguments (%zd given)", m.name, given);
     bool too_many = given > m.nparams;
     const char* qualifier = m.nrequired == m.nparams ? "exactly" : too_many ? "at most" : "at least";
     Py_ssize_t expected = too_many || m.nrequired == m.nparams ? m.nparams : m.nrequired;
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", m.name,
-                 qualifier, expected, expected == 1 ? "" : "s", given);
+    return PyUnicode_FromFormat("%.200s() takes %.8s %zd positional argument%.1s (%zd given)", m.name, qualifier,
+                                expected, expected == 1 ? "" : "s", given);
+}
+
+// The message depends on the method and the given count alone, so the
+// common counts keep theirs.
+int count_error(Method& m, Py_ssize_t given) {
+    PyObject** cached = given < kCachedCounts ? &m.count_messages[given] : nullptr;
+    Ref message = cached && *cached ? Ref::borrow(*cached) : Ref(count_message(m, given));
+    if (!message)
+        return -1;
+    if (cached && !*cached)
+        *cached = Ref::borrow(message.get()).release();
+    PyErr_SetObject(PyExc_TypeError, message.get());
     return -1;
 }
 
@@ -63,7 +77,7 @@ int keyword_error(const Method& m, PyObject* const* names, PyObject* const* valu
 
 }  // namespace
 
-int bind_arguments(const Method& m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+int bind_arguments(Method& m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                    PyObject** bound) {
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (m.nparams == 0) {
@@ -71,10 +85,8 @@ int bind_arguments(const Method& m, PyObject* const* args, Py_ssize_t nargs, PyO
             PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", m.name);
             return -1;
         }
-        if (nargs > 0) {
-            PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", m.name, nargs);
-            return -1;
-        }
+        if (nargs > 0)
+            return count_error(m, nargs);
         return 0;
     }
     if (nargs > m.nparams)

@@ -23,6 +23,7 @@ using Body = Ref (*)(Frame&, Args);
 enum class Kind { Static, Instance };
 
 constexpr int kMaxParams = 5;
+constexpr int kCachedCounts = 8;
 
 struct Method {
     // ---- the row of the method table
@@ -43,6 +44,10 @@ struct Method {
     PyObject* doc = nullptr;
     PyObject* code = nullptr;  // __code__, compiled at the first request
     TracebackSite site;
+    // Messages of the count errors, by the given count, made at the first
+    // such error and kept: the same call that fails again does not format
+    // its message again.
+    PyObject* count_messages[kCachedCounts] = {};
 };
 
 // The method table, in class order.

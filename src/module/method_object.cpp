@@ -30,12 +30,16 @@ Method& method_of(PyObject* self) { return *reinterpret_cast<MethodObject*>(self
 PyObject* invoke(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Method& m = method_of(callable);
     PyObject* bound[kMaxParams];
-    if (bind_arguments(m, args, compat::nargs(nargsf), kwnames, bound) < 0) {
+    Args a = bound;
+    Py_ssize_t nargs = compat::nargs(nargsf);
+    if (nargs == m.nparams && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) {
+        a = args;  // every parameter given by position: already bound
+    } else if (bind_arguments(m, args, nargs, kwnames, bound) < 0) {
         m.site.add(m.line);
         return nullptr;
     }
     Frame frame{m.line + 1};
-    Ref result = m.body(frame, bound);
+    Ref result = m.body(frame, a);
     if (!result)
         m.site.add(frame.line);
     return result.release();
