@@ -37,6 +37,8 @@ PyObject* TracebackSite::new_frame(Slot* slot, int line) {
 }
 
 void TracebackSite::add(int line) {
+    if (!PyErr_Occurred())  // a failure must carry an exception: never report success
+        PyErr_SetString(PyExc_SystemError, "crypt_main: a method failed without setting an exception");
     Slot* slot = slot_for(line);
     if (slot && slot->frame) {
         PyTraceBack_Here((PyFrameObject*)slot->frame);
