@@ -2,11 +2,11 @@
 // PKCS#7-padded, to raw ciphertext bytes and back.
 #include "ciphers/ciphers.h"
 #include "ciphers/pkcs7.h"
+#include "common/globals.h"
 
 namespace cm {
 
 namespace {
-const Name kAES("AES");
 const Name kModeEcb("MODE_ECB");
 }  // namespace
 
@@ -15,12 +15,12 @@ Ref aes_ecb_encrypt(Frame& f, Args a) {
     PyObject *value = a[0], *key = a[1];
     // cryptor = AES.new(key.encode("utf-8"), AES.MODE_ECB)
     f.line = 53;
-    Ref cryptor = pkcs7::new_cryptor(kAES, kModeEcb, key);
+    Ref cryptor = pkcs7::new_cryptor(globals::AES, kModeEcb, key);
     if (!cryptor)
         return {};
     // result = cryptor.encrypt(pad(value.encode("utf-8"), AES.block_size))
     f.line = 54;
-    return pkcs7::encrypt(cryptor.get(), value, kAES);
+    return pkcs7::encrypt(cryptor.get(), value, globals::AES);
 }
 
 // _aes_ecb_decrypt(value, key)
@@ -28,7 +28,7 @@ Ref aes_ecb_decrypt(Frame& f, Args a) {
     PyObject *value = a[0], *key = a[1];
     // cryptor = AES.new(key.encode("utf-8"), AES.MODE_ECB)
     f.line = 59;
-    Ref cryptor = pkcs7::new_cryptor(kAES, kModeEcb, key);
+    Ref cryptor = pkcs7::new_cryptor(globals::AES, kModeEcb, key);
     if (!cryptor)
         return {};
     // text = cryptor.decrypt(value)
@@ -38,7 +38,7 @@ Ref aes_ecb_decrypt(Frame& f, Args a) {
         return {};
     // result = unpad(text, AES.block_size).decode()
     f.line = 61;
-    return pkcs7::unpad_decode(text.get(), kAES);
+    return pkcs7::unpad_decode(text.get(), globals::AES);
 }
 
 }  // namespace cm

@@ -10,7 +10,6 @@
 namespace cm {
 
 namespace {
-const Name kAES("AES");
 const Name kNew("new");
 const Name kModeCbc("MODE_CBC");
 const Name kAddTo16("_add_to_16");
@@ -19,14 +18,13 @@ const Name kDecrypt("decrypt");
 const Name kDecode("decode");
 const Name kGbk("gbk");
 const Name kRstrip("rstrip");
-const Name kBase64("base64");
 const Name kEncodebytes("encodebytes");
 const Name kDecodebytes("decodebytes");
 
 // AES.new(self._add_to_16(key), AES.MODE_CBC, iv.encode("utf-8"))
 Ref new_cryptor(PyObject* self, PyObject* key, PyObject* iv) {
     // AES.new
-    Ref make = global_attr(kAES, kNew);
+    Ref make = global_attr(globals::AES, kNew);
     if (!make)
         return {};
     // self._add_to_16(key)
@@ -34,7 +32,7 @@ Ref new_cryptor(PyObject* self, PyObject* key, PyObject* iv) {
     if (!key_bytes)
         return {};
     // AES.MODE_CBC
-    Ref mode = global_attr(kAES, kModeCbc);
+    Ref mode = global_attr(globals::AES, kModeCbc);
     if (!mode)
         return {};
     // iv.encode("utf-8")
@@ -95,7 +93,7 @@ Ref php_encrypt(Frame& f, Args a) {
         return result;
     // result = str(base64.encodebytes(result), encoding="utf-8").replace("\n", "")
     f.line = 137;
-    Ref encodebytes = global_attr(kBase64, kEncodebytes);
+    Ref encodebytes = global_attr(globals::base64, kEncodebytes);
     if (!encodebytes)
         return {};
     Ref lines = call(encodebytes.get(), result);
@@ -121,7 +119,7 @@ Ref php_decrypt(Frame& f, Args a) {
     if (as_base64) {
         // value = base64.decodebytes(value.encode())
         f.line = 143;
-        Ref decodebytes = global_attr(kBase64, kDecodebytes);
+        Ref decodebytes = global_attr(globals::base64, kDecodebytes);
         if (!decodebytes)
             return {};
         Ref data = encode(value.get());

@@ -12,17 +12,7 @@ namespace {
 const Name kNew("new");
 const Name kEncrypt("encrypt");
 const Name kDecrypt("decrypt");
-const Name kDecode("decode");
 const Name kBlockSize("block_size");
-const Name kPad("pad");
-const Name kUnpad("unpad");
-
-// data.decode()
-Ref decode(PyObject* data) {
-    if (PyBytes_CheckExact(data))
-        return Ref(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data), nullptr));
-    return call_method(data, kDecode);
-}
 }  // namespace
 
 Ref new_cryptor(const Name& cipher, const Name& mode, PyObject* key, PyObject* iv) {
@@ -53,7 +43,7 @@ Ref encrypt(PyObject* cryptor, PyObject* value, const Name& cipher) {
     if (!encrypt_block)
         return {};
     // pad
-    Ref pad = global(kPad);
+    Ref pad = global(globals::pad);
     if (!pad)
         return {};
     // value.encode("utf-8")
@@ -75,7 +65,7 @@ Ref decrypt(PyObject* cryptor, PyObject* value) { return call_method(cryptor, kD
 
 Ref unpad_decode(PyObject* text, const Name& cipher) {
     // unpad
-    Ref unpad = global(kUnpad);
+    Ref unpad = global(globals::unpad);
     if (!unpad)
         return {};
     // <cipher>.block_size

@@ -4,6 +4,11 @@ namespace cm {
 
 Namespaces g_namespaces;
 
+namespace globals {
+const Name base64("base64"), hashlib("hashlib"), hmac("hmac"), time("time"), a2b_hex("a2b_hex"),
+    b2a_hex("b2a_hex"), jwt("jwt"), rsa("rsa"), AES("AES"), DES("DES"), pad("pad"), unpad("unpad");
+}  // namespace globals
+
 namespace {
 bool unchanged(uint64_t version, PyObject* dict) { return version && version == compat::dict_version(dict); }
 }  // namespace

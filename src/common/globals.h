@@ -15,6 +15,11 @@ struct Namespaces {
 };
 extern Namespaces g_namespaces;
 
+// The names of the module globals, in the order the module binds them.
+namespace globals {
+extern const Name base64, hashlib, hmac, time, a2b_hex, b2a_hex, jwt, rsa, AES, DES, pad, unpad;
+}  // namespace globals
+
 // The lookup itself; it keeps what it found in the name's cache.
 Ref global_lookup(const Name& name);
 

@@ -6,6 +6,7 @@ namespace cm {
 
 namespace {
 const Name kEncode("encode");
+const Name kDecode("decode");
 const Name kUtf8("utf-8");
 const Name kGbk("gbk");
 const Name kNewline("\n");
@@ -43,9 +44,21 @@ Ref to_bytes(PyObject* value) {
     return encode_utf8_kw(value);
 }
 
+namespace {
+Ref decode_bytes(PyObject* bytes) {
+    return Ref(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes), nullptr));
+}
+}  // namespace
+
+Ref decode(PyObject* data) {
+    if (PyBytes_CheckExact(data))
+        return decode_bytes(data);
+    return call_method(data, kDecode);
+}
+
 Ref str_utf8(PyObject* data) {
     if (PyBytes_CheckExact(data))
-        return Ref(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data), nullptr));
+        return decode_bytes(data);
     return Ref(PyUnicode_FromEncodedObject(data, "utf-8", nullptr));
 }
 

@@ -18,8 +18,12 @@ Ref encode_gbk(PyObject* value);
 // a bytes instance as it is, anything else value.encode(encoding="utf-8")
 Ref to_bytes(PyObject* value);
 
+// data.decode()
+Ref decode(PyObject* data);
 // str(data, encoding="utf-8")
 Ref str_utf8(PyObject* data);
+// data.decode()
+Ref decode(PyObject* data);
 // str(data, encoding="utf-8").replace("\n", ""): Base64 lines made one line
 Ref one_line(PyObject* data);
 

@@ -7,7 +7,6 @@
 namespace cm {
 
 namespace {
-const Name kBase64("base64");
 const Name kEncodebytes("encodebytes");
 const Name kDecodebytes("decodebytes");
 }  // namespace
@@ -15,7 +14,7 @@ const Name kDecodebytes("decodebytes");
 // result = str(base64.encodebytes(value.encode()), encoding="utf-8").replace("\n", "")
 Ref base64_encrypt(Frame& f, Args a) {
     f.line = 80;
-    Ref encodebytes = global_attr(kBase64, kEncodebytes);
+    Ref encodebytes = global_attr(globals::base64, kEncodebytes);
     if (!encodebytes)
         return {};
     Ref data = encode(a[0]);
@@ -31,7 +30,7 @@ Ref base64_encrypt(Frame& f, Args a) {
 // result = str(base64.decodebytes(value.encode(encoding="utf-8")), encoding="utf-8")
 Ref base64_decrypt(Frame& f, Args a) {
     f.line = 85;
-    Ref decodebytes = global_attr(kBase64, kDecodebytes);
+    Ref decodebytes = global_attr(globals::base64, kDecodebytes);
     if (!decodebytes)
         return {};
     Ref data = encode_utf8_kw(a[0]);

@@ -6,7 +6,6 @@
 namespace cm {
 
 namespace {
-const Name kHashlib("hashlib");
 const Name kUpdate("update");
 const Name kHexdigest("hexdigest");
 }  // namespace
@@ -15,7 +14,7 @@ Ref hex_digest(Frame& f, int line, const Name& constructor, ToBytes to_bytes, Py
                PyObject* fmt) {
     // result = hashlib.<constructor>()
     f.line = line;
-    Ref make = global_attr(kHashlib, constructor);
+    Ref make = global_attr(globals::hashlib, constructor);
     if (!make)
         return {};
     Ref result = call(make.get());

@@ -10,9 +10,7 @@
 namespace cm {
 
 namespace {
-const Name kHashlib("hashlib");
 const Name kMd5("md5");
-const Name kHmac("hmac");
 const Name kNew("new");
 const Name kDigest("digest");
 const KwNames kDigestmod({"digestmod"});
@@ -39,10 +37,10 @@ Ref md5_hmac_encrypt(Frame& f, Args a) {
         return {};
     // result = hmac.new(key, value, digestmod=hashlib.md5)
     f.line = 120;
-    Ref make = global_attr(kHmac, kNew);
+    Ref make = global_attr(globals::hmac, kNew);
     if (!make)
         return {};
-    Ref md5 = global_attr(kHashlib, kMd5);
+    Ref md5 = global_attr(globals::hashlib, kMd5);
     if (!md5)
         return {};
     Ref result = call_kw(make.get(), kDigestmod, key, value, md5);

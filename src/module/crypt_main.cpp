@@ -38,47 +38,47 @@ const Name kStaticmethod("staticmethod");
 // ---- globals
 
 struct GlobalImport {
-    const char* name;    // bound under this name
+    const Name& name;    // bound under this name
     const char* module;  // imported with level 0
     bool from;           // `from module import name`, else `import module`
     int line;
 };
 
 const GlobalImport kGlobals[] = {
-    {"base64", "base64", false, 11},
-    {"hashlib", "hashlib", false, 12},
-    {"hmac", "hmac", false, 13},
-    {"time", "time", false, 16},
-    {"a2b_hex", "binascii", true, 17},
-    {"b2a_hex", "binascii", true, 18},
-    {"jwt", "jwt", false, 21},
-    {"rsa", "rsa", false, 22},
-    {"AES", "Crypto.Cipher", true, 23},
-    {"DES", "Crypto.Cipher", true, 24},
-    {"pad", "Crypto.Util.Padding", true, 25},
-    {"unpad", "Crypto.Util.Padding", true, 26},
+    {globals::base64, "base64", false, 11},
+    {globals::hashlib, "hashlib", false, 12},
+    {globals::hmac, "hmac", false, 13},
+    {globals::time, "time", false, 16},
+    {globals::a2b_hex, "binascii", true, 17},
+    {globals::b2a_hex, "binascii", true, 18},
+    {globals::jwt, "jwt", false, 21},
+    {globals::rsa, "rsa", false, 22},
+    {globals::AES, "Crypto.Cipher", true, 23},
+    {globals::DES, "Crypto.Cipher", true, 24},
+    {globals::pad, "Crypto.Util.Padding", true, 25},
+    {globals::unpad, "Crypto.Util.Padding", true, 26},
 };
 
 constexpr int kClassLine = 31;
 
 Ref import_global(const GlobalImport& g, PyObject* dict) {
+    PyObject* name = g.name.get();
     Ref module_name(PyUnicode_FromString(g.module));
-    Ref name(PyUnicode_InternFromString(g.name));
-    if (!module_name || !name)
+    if (!module_name)
         return {};
     if (!g.from)
         return Ref(PyImport_ImportModuleLevelObject(module_name.get(), dict, nullptr, nullptr, 0));
     Ref fromlist(PyList_New(1));
     if (!fromlist)
         return {};
-    PyList_SET_ITEM(fromlist.get(), 0, Ref::borrow(name.get()).release());
+    PyList_SET_ITEM(fromlist.get(), 0, Ref::borrow(name).release());
     Ref module(PyImport_ImportModuleLevelObject(module_name.get(), dict, nullptr, fromlist.get(), 0));
     if (!module)
         return {};
-    Ref value(PyObject_GetAttr(module.get(), name.get()));
+    Ref value(PyObject_GetAttr(module.get(), name));
     if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name %S", name.get());
+        PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
     }
     return value;
 }
@@ -86,7 +86,7 @@ Ref import_global(const GlobalImport& g, PyObject* dict) {
 int bind_globals(PyObject* dict) {
     for (const GlobalImport& g : kGlobals) {
         Ref value = import_global(g, dict);
-        if (!value || PyDict_SetItemString(dict, g.name, value.get()) < 0) {
+        if (!value || PyDict_SetItem(dict, g.name.get(), value.get()) < 0) {
             g_init_site.add(g.line);
             return -1;
         }

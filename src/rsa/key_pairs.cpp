@@ -7,14 +7,13 @@
 namespace cm {
 
 namespace {
-const Name kRsa("rsa");
 const Name kNewkeys("newkeys");
 }  // namespace
 
 Ref rsa_keys(Frame& f, Args) {
     // pub_key, pri_key = rsa.newkeys(256)
     f.line = 157;
-    Ref newkeys = global_attr(kRsa, kNewkeys);
+    Ref newkeys = global_attr(globals::rsa, kNewkeys);
     if (!newkeys)
         return {};
     Ref bits(PyLong_FromLong(256));

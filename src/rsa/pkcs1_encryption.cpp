@@ -10,20 +10,9 @@
 namespace cm {
 
 namespace {
-const Name kRsa("rsa");
 const Name kEncrypt("encrypt");
 const Name kDecrypt("decrypt");
 const Name kRsaKeys("_rsa_keys");
-const Name kB2aHex("b2a_hex");
-const Name kA2bHex("a2b_hex");
-const Name kDecode("decode");
-
-// data.decode()
-Ref decode(PyObject* data) {
-    if (PyBytes_CheckExact(data))
-        return Ref(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data), nullptr));
-    return call_method(data, kDecode);
-}
 }  // namespace
 
 // a: self, value, pub_key, hexs
@@ -54,7 +43,7 @@ Ref rsa_encrypt(Frame& f, Args a) {
 
     // text = rsa.encrypt(value.encode(), pub_key)
     f.line = 165;
-    Ref encrypt = global_attr(kRsa, kEncrypt);
+    Ref encrypt = global_attr(globals::rsa, kEncrypt);
     if (!encrypt)
         return {};
     Ref message = encode(value);
@@ -71,7 +60,7 @@ Ref rsa_encrypt(Frame& f, Args a) {
         return {};
     Ref result;
     if (hex) {
-        Ref b2a_hex = global(kB2aHex);
+        Ref b2a_hex = global(globals::b2a_hex);
         if (!b2a_hex)
             return {};
         result = call(b2a_hex.get(), text);
@@ -103,7 +92,7 @@ Ref rsa_decrypt(Frame& f, Args a) {
     if (hex < 0)
         return {};
     if (hex) {
-        Ref a2b_hex = global(kA2bHex);
+        Ref a2b_hex = global(globals::a2b_hex);
         if (!a2b_hex)
             return {};
         value = call(a2b_hex.get(), value);
@@ -113,7 +102,7 @@ Ref rsa_decrypt(Frame& f, Args a) {
 
     // result = rsa.decrypt(value, pri_key).decode()
     f.line = 172;
-    Ref decrypt = global_attr(kRsa, kDecrypt);
+    Ref decrypt = global_attr(globals::rsa, kDecrypt);
     if (!decrypt)
         return {};
     Ref message = call(decrypt.get(), value, pri_key);

@@ -8,12 +8,11 @@
 namespace cm {
 
 namespace {
-const Name kJwt("jwt");
 const Name kEncode("encode");
 const Name kDecode("decode");
 const Name kExceptions("exceptions");
 const Name kExpiredSignatureError("ExpiredSignatureError");
-const Name kTime("time");
+const Name kTime("time");  // the function time.time
 const Name kGet("get");
 const Name kData("data");
 const Name kIat("iat");
@@ -37,7 +36,7 @@ Ref effective_issuer(PyObject* issuer) {
 
 // int(time.time())
 Ref now() {
-    Ref clock = global_attr(kTime, kTime);
+    Ref clock = global_attr(globals::time, kTime);
     if (!clock)
         return {};
     Ref seconds = call(clock.get());
@@ -72,7 +71,7 @@ void chain(compat::SavedError& caught) {
 
 // jwt.exceptions.ExpiredSignatureError
 Ref expired_signature_error() {
-    Ref exceptions = global_attr(kJwt, kExceptions);
+    Ref exceptions = global_attr(globals::jwt, kExceptions);
     if (!exceptions)
         return {};
     return attr(exceptions.get(), kExpiredSignatureError);
@@ -82,7 +81,7 @@ Ref expired_signature_error() {
 Ref verified_data(Frame& f, PyObject* token, PyObject* key, PyObject* issuer) {
     // token_dict = jwt.decode(token, key, issuer=issuer, algorithms=["HS256"])
     f.line = 239;
-    Ref decode = global_attr(kJwt, kDecode);
+    Ref decode = global_attr(globals::jwt, kDecode);
     if (!decode)
         return {};
     Ref algorithms(PyList_New(1));
@@ -183,7 +182,7 @@ Ref token_encrypt(Frame& f, Args a) {
 
     // result = jwt.encode(token_dict, key, algorithm="HS256")
     f.line = 234;
-    Ref encode = global_attr(kJwt, kEncode);
+    Ref encode = global_attr(globals::jwt, kEncode);
     if (!encode)
         return {};
     return call_kw(encode.get(), kAlgorithm, token_dict, key, kHs256.get());
