@@ -10,43 +10,33 @@
 namespace cm {
 
 namespace {
-const Name kNew("new");
-const Name kModeCbc("MODE_CBC");
-const Name kAddTo16("_add_to_16");
-const Name kEncrypt("encrypt");
-const Name kDecrypt("decrypt");
-const Name kDecode("decode");
-const Name kGbk("gbk");
-const Name kRstrip("rstrip");
-const Name kEncodebytes("encodebytes");
-const Name kDecodebytes("decodebytes");
 
 // AES.new(self._add_to_16(key), AES.MODE_CBC, iv.encode("utf-8"))
-Ref new_cryptor(PyObject* self, PyObject* key, PyObject* iv) {
+Ref new_cryptor(Call& c, PyObject* self, PyObject* key, PyObject* iv) {
     // AES.new
-    Ref make = global_attr(globals::AES, kNew);
+    Ref make = global_attr(c, names::AES, names::new_);
     if (!make)
         return {};
     // self._add_to_16(key)
-    Ref key_bytes = call_method(self, kAddTo16, key);
+    Ref key_bytes = call_method(self, names::add_to_16, key);
     if (!key_bytes)
         return {};
     // AES.MODE_CBC
-    Ref mode = global_attr(globals::AES, kModeCbc);
+    Ref mode = global_attr(c, names::AES, names::MODE_CBC);
     if (!mode)
         return {};
     // iv.encode("utf-8")
     Ref iv_bytes = encode_utf8(iv);
     if (!iv_bytes)
         return {};
-    return call(make.get(), key_bytes, mode, iv_bytes);
+    return call(make, key_bytes, mode, iv_bytes);
 }
 
 // data.decode("gbk")
 Ref decode_gbk(PyObject* data) {
     if (PyBytes_CheckExact(data))
         return Ref(PyUnicode_Decode(PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data), "gbk", nullptr));
-    return call_method(data, kDecode, kGbk.get());
+    return call_method(data, names::decode, names::gbk.get());
 }
 
 // text.rstrip("\0")
@@ -60,24 +50,24 @@ Ref rstrip_nul(PyObject* text) {
     Ref nul(PyUnicode_FromStringAndSize("", 1));
     if (!nul)
         return {};
-    return call_method(text, kRstrip, nul);
+    return call_method(text, names::rstrip, nul);
 }
 }  // namespace
 
 // _php_encrypt(self, value, key, iv, base64s=False)
-Ref php_encrypt(Frame& f, Args a) {
+Ref php_encrypt(Call& c, Args a) {
     PyObject *self = a[0], *value = a[1], *key = a[2], *iv = a[3], *base64s = a[4];
     // cryptor = AES.new(self._add_to_16(key), AES.MODE_CBC, iv.encode("utf-8"))
-    f.line = 134;
-    Ref cryptor = new_cryptor(self, key, iv);
+    c.at(1);
+    Ref cryptor = new_cryptor(c, self, key, iv);
     if (!cryptor)
         return {};
     // result = cryptor.encrypt(self._add_to_16(value))
-    f.line = 135;
-    MethodRef encrypt = method_attr(cryptor.get(), kEncrypt);
+    c.at(2);
+    Ref encrypt = attr(cryptor, names::encrypt);
     if (!encrypt)
         return {};
-    Ref blocks = call_method(self, kAddTo16, value);
+    Ref blocks = call_method(self, names::add_to_16, value);
     if (!blocks)
         return {};
     Ref result = call(encrypt, blocks);
@@ -85,54 +75,54 @@ Ref php_encrypt(Frame& f, Args a) {
         return {};
     blocks = Ref();  // a temporary: gone once the call returns
     // if base64s:
-    f.line = 136;
+    c.at(3);
     int as_base64 = truth(base64s);
     if (as_base64 < 0)
         return {};
     if (!as_base64)
         return result;
     // result = str(base64.encodebytes(result), encoding="utf-8").replace("\n", "")
-    f.line = 137;
-    Ref encodebytes = global_attr(globals::base64, kEncodebytes);
+    c.at(4);
+    Ref encodebytes = global_attr(c, names::base64, names::encodebytes);
     if (!encodebytes)
         return {};
-    Ref lines = call(encodebytes.get(), result);
+    Ref lines = call(encodebytes, result);
     if (!lines)
         return {};
     return one_line(lines.get());
 }
 
 // _php_decrypt(self, value, key, iv, base64s=False)
-Ref php_decrypt(Frame& f, Args a) {
+Ref php_decrypt(Call& c, Args a) {
     PyObject *self = a[0], *key = a[2], *iv = a[3], *base64s = a[4];
-    Ref value = Ref::borrow(a[1]);
+    Ref value = Ref::hold(a[1]);
     // cryptor = AES.new(self._add_to_16(key), AES.MODE_CBC, iv.encode("utf-8"))
-    f.line = 141;
-    Ref cryptor = new_cryptor(self, key, iv);
+    c.at(1);
+    Ref cryptor = new_cryptor(c, self, key, iv);
     if (!cryptor)
         return {};
     // if base64s:
-    f.line = 142;
+    c.at(2);
     int as_base64 = truth(base64s);
     if (as_base64 < 0)
         return {};
     if (as_base64) {
         // value = base64.decodebytes(value.encode())
-        f.line = 143;
-        Ref decodebytes = global_attr(globals::base64, kDecodebytes);
+        c.at(3);
+        Ref decodebytes = global_attr(c, names::base64, names::decodebytes);
         if (!decodebytes)
             return {};
         Ref data = encode(value.get());
         if (!data)
             return {};
-        value = call(decodebytes.get(), data);
+        value = call(decodebytes, data);
         if (!value)
             return {};
         data = Ref();  // a temporary: gone once the call returns
     }
     // text = cryptor.decrypt(value).decode("gbk")
-    f.line = 144;
-    Ref plain = call_method(cryptor.get(), kDecrypt, value);
+    c.at(4);
+    Ref plain = call_method(cryptor, names::decrypt, value);
     if (!plain)
         return {};
     Ref text = decode_gbk(plain.get());
@@ -140,7 +130,7 @@ Ref php_decrypt(Frame& f, Args a) {
         return {};
     plain = Ref();  // a temporary: gone once the call returns
     // result = text.rstrip("\0")
-    f.line = 145;
+    c.at(5);
     return rstrip_nul(text.get());
 }
 

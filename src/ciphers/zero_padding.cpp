@@ -26,9 +26,9 @@ Ref zero_filled(PyObject* bytes, Py_ssize_t length) {
 }  // namespace
 
 // _add_to_16(value)
-Ref add_to_16(Frame& f, Args a) {
+Ref add_to_16(Call& c, Args a) {
     // value = value.encode("gbk")
-    f.line = 150;
+    c.at(2);
     Ref value = encode_gbk(a[0]);
     if (!value)
         return {};
@@ -37,13 +37,13 @@ Ref add_to_16(Frame& f, Args a) {
     // Plain bytes get all their zeros at once; whatever else an encode
     // override returned goes through `+=` until it is plain bytes.
     for (;;) {
-        f.line = 151;
+        c.at(3);
         Py_ssize_t length = PyObject_Length(value.get());
         if (length < 0)
             return {};
         if (length % kBlock == 0)
             return value;
-        f.line = 152;
+        c.at(4);
         if (PyBytes_CheckExact(value.get()))
             return zero_filled(value.get(), length);
         static const char nul = '\0';

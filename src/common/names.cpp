@@ -1,7 +1,5 @@
 #include "common/names.h"
 
-#include "common/ref.h"
-
 namespace cm {
 
 Name* Name::head_ = nullptr;
@@ -35,7 +33,7 @@ int Name::make_all() {
                 return -1;
             PyTuple_SET_ITEM(tuple.get(), i, name);
         }
-        k->obj_ = tuple.release();
+        k->obj_ = keep(std::move(tuple));
     }
     return 0;
 }

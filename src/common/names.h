@@ -1,9 +1,10 @@
-// Constant strings and keyword-name tuples. Each operation declares the ones
-// it needs as file-level objects; the module makes all of them once, when it
-// is executed, and keeps them for the life of the process.
+// Every constant string the module passes to the interpreter (attribute,
+// global and keyword names, fixed texts), each declared once, here. The
+// module makes all of them when it first executes and keeps them for the
+// life of the process.
 #pragma once
 
-#include "common/compat.h"
+#include "common/ref.h"
 
 #include <initializer_list>
 
@@ -13,43 +14,15 @@ namespace cm {
 class Name {
 public:
     explicit Name(const char* text);
-    PyObject* get() const { return obj_; }  // borrowed, lives for the process
+    PyObject* get() const { return obj_; }  // kept for the process
     const char* text() const { return text_; }
 
     // Makes every Name and KwNames not made yet; 0, or -1 with an exception.
     static int make_all();
 
-    // What the last lookup of this name found, as a global (globals.cpp) and
-    // as a module attribute (call.h), kept with the versions of the dicts it
-    // came from: while they are unchanged, the lookup would find the same.
-    // The values are borrowed from those dicts.
-    struct GlobalCache {
-        uint64_t module_version = 0;
-        uint64_t builtins_version = 0;  // 0 when found in the module's own
-        PyObject* value = nullptr;
-    };
-    struct AttrCache {
-        PyObject* module = nullptr;  // compared, never used
-        uint64_t version = 0;
-        PyObject* value = nullptr;
-    };
-    // ... and as a method of a type whose instances have no dict of their own
-    // (call.h), kept with the type's version: borrowed from the type.
-    struct MethodCache {
-        PyTypeObject* type = nullptr;  // compared, never used
-        unsigned int version = 0;
-        PyObject* function = nullptr;
-    };
-    GlobalCache& global_cache() const { return global_cache_; }
-    AttrCache& attr_cache() const { return attr_cache_; }
-    MethodCache& method_cache() const { return method_cache_; }
-
 private:
     const char* text_;
     PyObject* obj_ = nullptr;
-    mutable GlobalCache global_cache_;
-    mutable AttrCache attr_cache_;
-    mutable MethodCache method_cache_;
     Name* next_;
     static Name* head_;
 };
@@ -58,7 +31,7 @@ private:
 class KwNames {
 public:
     KwNames(std::initializer_list<const char*> names);
-    PyObject* get() const { return obj_; }  // borrowed, lives for the process
+    PyObject* get() const { return obj_; }  // kept for the process
     Py_ssize_t size() const { return size_; }
 
 private:
@@ -69,5 +42,44 @@ private:
     KwNames* next_;
     static KwNames* head_;
 };
+
+namespace names {
+
+// The module globals, in the order the module binds them.
+inline const Name base64("base64"), hashlib("hashlib"), hmac("hmac"), time("time"), a2b_hex("a2b_hex"),
+    b2a_hex("b2a_hex"), jwt("jwt"), rsa("rsa"), AES("AES"), DES("DES"), pad("pad"), unpad("unpad");
+
+// Attributes and methods of the libraries and of the objects they return.
+inline const Name new_("new"), MODE_ECB("MODE_ECB"), MODE_CBC("MODE_CBC"), block_size("block_size"),
+    encrypt("encrypt"), decrypt("decrypt"), encodebytes("encodebytes"), decodebytes("decodebytes"),
+    md5("md5"), sha1("sha1"), sha256("sha256"), sha384("sha384"), sha512("sha512"), update("update"),
+    digest("digest"), hexdigest("hexdigest"), newkeys("newkeys"), exceptions("exceptions"),
+    ExpiredSignatureError("ExpiredSignatureError");
+
+// Methods of texts, and the words the fmt rule compares with (the names of
+// the methods they select).
+inline const Name encode("encode"), decode("decode"), rstrip("rstrip"), get("get"), upper("upper"),
+    lower("lower");
+
+// Methods of TarvikCryptMain called through self.
+inline const Name add_to_16("_add_to_16"), rsa_keys("_rsa_keys");
+
+// Fixed texts.
+inline const Name utf_8("utf-8"), gbk("gbk"), newline("\n"), empty(""), data("data"), iat("iat"),
+    iss("iss"), exp("exp"), HS256("HS256"), tarvik("tarvik"), expired("token已过期"),
+    system_error("系统异常：");
+
+// The module and its class.
+inline const Name crypt_main("crypt_main"), TarvikCryptMain("TarvikCryptMain"), staticmethod("staticmethod"),
+    dunder_builtins("__builtins__"), dunder_module("__module__"), dunder_qualname("__qualname__"),
+    dunder_loader("__loader__"), dunder_file("__file__"), dunder_package("__package__"),
+    dunder_path("__path__"), name("name"), loader("loader"), origin("origin"), parent("parent"),
+    submodule_search_locations("submodule_search_locations"), co_consts("co_consts");
+
+// Keyword names of calls.
+inline const KwNames kw_encoding({"encoding"}), kw_digestmod({"digestmod"}), kw_algorithm({"algorithm"}),
+    kw_issuer_algorithms({"issuer", "algorithms"});
+
+}  // namespace names
 
 }  // namespace cm

@@ -4,43 +4,33 @@
 
 namespace cm {
 
-namespace {
-const Name kEncode("encode");
-const Name kDecode("decode");
-const Name kUtf8("utf-8");
-const Name kGbk("gbk");
-const Name kNewline("\n");
-const Name kEmpty("");
-const KwNames kEncoding({"encoding"});
-}  // namespace
-
 Ref encode(PyObject* value) {
     if (PyUnicode_CheckExact(value))
         return Ref(PyUnicode_AsUTF8String(value));
-    return call_method(value, kEncode);
+    return call_method(value, names::encode);
 }
 
 Ref encode_utf8(PyObject* value) {
     if (PyUnicode_CheckExact(value))
         return Ref(PyUnicode_AsUTF8String(value));
-    return call_method(value, kEncode, kUtf8.get());
+    return call_method(value, names::encode, names::utf_8.get());
 }
 
 Ref encode_utf8_kw(PyObject* value) {
     if (PyUnicode_CheckExact(value))
         return Ref(PyUnicode_AsUTF8String(value));
-    return call_method_kw(value, kEncode, kEncoding, kUtf8.get());
+    return call_method_kw(value, names::encode, names::kw_encoding, names::utf_8.get());
 }
 
 Ref encode_gbk(PyObject* value) {
     if (PyUnicode_CheckExact(value))
         return Ref(PyUnicode_AsEncodedString(value, "gbk", nullptr));
-    return call_method(value, kEncode, kGbk.get());
+    return call_method(value, names::encode, names::gbk.get());
 }
 
 Ref to_bytes(PyObject* value) {
     if (PyBytes_Check(value))
-        return Ref::borrow(value);
+        return Ref::hold(value);
     return encode_utf8_kw(value);
 }
 
@@ -53,7 +43,7 @@ Ref decode_bytes(PyObject* bytes) {
 Ref decode(PyObject* data) {
     if (PyBytes_CheckExact(data))
         return decode_bytes(data);
-    return call_method(data, kDecode);
+    return call_method(data, names::decode);
 }
 
 Ref str_utf8(PyObject* data) {
@@ -103,7 +93,7 @@ Ref one_line(PyObject* data) {
     Ref text = str_utf8(data);
     if (!text)
         return {};
-    return Ref(PyUnicode_Replace(text.get(), kNewline.get(), kEmpty.get(), -1));
+    return Ref(PyUnicode_Replace(text.get(), names::newline.get(), names::empty.get(), -1));
 }
 
 }  // namespace cm

@@ -22,8 +22,6 @@ Ref to_bytes(PyObject* value);
 Ref decode(PyObject* data);
 // str(data, encoding="utf-8")
 Ref str_utf8(PyObject* data);
-// data.decode()
-Ref decode(PyObject* data);
 // str(data, encoding="utf-8").replace("\n", ""): Base64 lines made one line
 Ref one_line(PyObject* data);
 

@@ -1,8 +1,5 @@
 #include "common/traceback.h"
 
-#include "common/globals.h"
-#include "common/ref.h"
-
 #include <cstdio>
 
 namespace cm {
@@ -11,48 +8,34 @@ void TracebackSite::init(const char* function) {
     std::snprintf(function_, sizeof function_, "%s", function);
 }
 
-// The slot of `line`, claimed at its first use; null when all are taken.
-TracebackSite::Slot* TracebackSite::slot_for(int line) {
-    for (Slot& slot : slots_)
-        if (!slot.code || slot.line == line)
-            return &slot;
-    return nullptr;
-}
-
-// A new frame at `line` (null with an exception set), its code kept in the slot.
-PyObject* TracebackSite::new_frame(Slot* slot, int line) {
-    Ref code;
-    if (slot && slot->code) {
-        code = Ref::borrow(slot->code);
-    } else {
-        code = Ref((PyObject*)PyCode_NewEmpty("crypt_main.py", function_, line));
-        if (!code)
-            return nullptr;
-        if (slot) {
-            slot->line = line;
-            slot->code = Ref::borrow(code.get()).release();
-        }
+// The code object of an entry at `line`, kept in a slot while slots last.
+Ref TracebackSite::code_for(int line) {
+    Slot* free_slot = nullptr;
+    for (Slot& slot : slots_) {
+        if (slot.code && slot.line == line)
+            return Ref::hold(slot.code);
+        if (!slot.code && !free_slot)
+            free_slot = &slot;
     }
-    return (PyObject*)PyFrame_New(PyThreadState_Get(), (PyCodeObject*)code.get(), g_namespaces.module_dict, nullptr);
+    Ref code((PyObject*)PyCode_NewEmpty("crypt_main.py", function_, line));
+    if (code && free_slot)
+        *free_slot = {line, keep(Ref::hold(code.borrowed()))};
+    return code;
 }
 
-void TracebackSite::add(int line) {
+void TracebackSite::add(Borrowed globals, int line) {
     if (!PyErr_Occurred())  // a failure must carry an exception: never report success
         PyErr_SetString(PyExc_SystemError, "crypt_main: a method failed without setting an exception");
-    Slot* slot = slot_for(line);
-    if (slot && slot->frame) {
-        PyTraceBack_Here((PyFrameObject*)slot->frame);
-        return;
-    }
-    compat::SavedError pending;
-    Ref frame(new_frame(slot, line));
+    Ref pending(PyErr_GetRaisedException());
+    Ref code = code_for(line);
+    Ref locals(code ? PyDict_New() : nullptr);
+    Ref frame(locals ? (PyObject*)PyFrame_New(PyThreadState_Get(), (PyCodeObject*)code.get(), globals.get(),
+                                              locals.get())
+                     : nullptr);
     PyErr_Clear();  // an entry we could not make is left out; the error stays
-    pending.restore();
-    if (!frame)
-        return;
-    if (slot && !compat::kFramesLinkCaller)
-        slot->frame = Ref::borrow(frame.get()).release();
-    PyTraceBack_Here((PyFrameObject*)frame.get());
+    PyErr_SetRaisedException(pending.release());
+    if (frame)
+        PyTraceBack_Here((PyFrameObject*)frame.get());
 }
 
 }  // namespace cm

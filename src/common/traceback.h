@@ -2,7 +2,7 @@
 // added to the exception being raised.
 #pragma once
 
-#include "common/compat.h"
+#include "common/ref.h"
 
 namespace cm {
 
@@ -10,20 +10,18 @@ class TracebackSite {
 public:
     // `function` is copied; it names the entry in every traceback.
     void init(const char* function);
-    // Adds an entry at `line` to the pending exception. The code object for
-    // each line is made at the first failure there and kept, and so is its
-    // frame where the interpreter lets one frame serve every entry.
-    void add(int line);
+    // Adds an entry at `line` to the pending exception, in a frame of its
+    // own whose globals are `globals` and whose locals are a new dict. The
+    // code object of each line is made at the first failure there and kept.
+    void add(Borrowed globals, int line);
 
 private:
+    Ref code_for(int line);
+
     struct Slot {
         int line;
-        PyObject* code;
-        PyObject* frame;
+        PyObject* code;  // kept for the process
     };
-    Slot* slot_for(int line);
-    PyObject* new_frame(Slot* slot, int line);
-
     char function_[96] = {0};
     Slot slots_[8] = {};
 };

@@ -2,7 +2,7 @@
 // answered without a call; anything else is asked, and may raise (-1).
 #pragma once
 
-#include "common/compat.h"
+#include "common/backports.h"
 
 namespace cm {
 

@@ -52,7 +52,7 @@ int unpack(PyObject* seq, Ref* out, Py_ssize_t n) {
     if (size < n)
         return too_few(size);
     for (Py_ssize_t i = 0; i < n; i++)
-        out[i] = Ref::borrow(items[i]);
+        out[i] = Ref::hold(items[i]);
     return 0;
 }
 

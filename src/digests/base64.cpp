@@ -6,21 +6,16 @@
 
 namespace cm {
 
-namespace {
-const Name kEncodebytes("encodebytes");
-const Name kDecodebytes("decodebytes");
-}  // namespace
-
 // result = str(base64.encodebytes(value.encode()), encoding="utf-8").replace("\n", "")
-Ref base64_encrypt(Frame& f, Args a) {
-    f.line = 80;
-    Ref encodebytes = global_attr(globals::base64, kEncodebytes);
+Ref base64_encrypt(Call& c, Args a) {
+    c.at(2);
+    Ref encodebytes = global_attr(c, names::base64, names::encodebytes);
     if (!encodebytes)
         return {};
     Ref data = encode(a[0]);
     if (!data)
         return {};
-    Ref lines = call(encodebytes.get(), data);
+    Ref lines = call(encodebytes, data);
     if (!lines)
         return {};
     data = Ref();  // a temporary: gone once the call returns
@@ -28,15 +23,15 @@ Ref base64_encrypt(Frame& f, Args a) {
 }
 
 // result = str(base64.decodebytes(value.encode(encoding="utf-8")), encoding="utf-8")
-Ref base64_decrypt(Frame& f, Args a) {
-    f.line = 85;
-    Ref decodebytes = global_attr(globals::base64, kDecodebytes);
+Ref base64_decrypt(Call& c, Args a) {
+    c.at(2);
+    Ref decodebytes = global_attr(c, names::base64, names::decodebytes);
     if (!decodebytes)
         return {};
     Ref data = encode_utf8_kw(a[0]);
     if (!data)
         return {};
-    Ref decoded = call(decodebytes.get(), data);
+    Ref decoded = call(decodebytes, data);
     if (!decoded)
         return {};
     data = Ref();  // a temporary: gone once the call returns

@@ -1,43 +1,48 @@
-#include "digests/hex_digest.h"
+// MD5 and the SHA family as hexadecimal text. MD5 takes bytes as they are
+// and encodes anything else as UTF-8; the SHA methods always encode, so
+// bytes are refused (they have no encode method).
+#include "digests/digests.h"
 
 #include "common/call.h"
+#include "common/text.h"
 #include "digests/letter_case.h"
 
 namespace cm {
 
-namespace {
-const Name kUpdate("update");
-const Name kHexdigest("hexdigest");
-}  // namespace
+const HexDigest md5_hex{names::md5, to_bytes};
+const HexDigest sha1_hex{names::sha1, encode_utf8_kw};
+const HexDigest sha256_hex{names::sha256, encode_utf8_kw};
+const HexDigest sha384_hex{names::sha384, encode_utf8_kw};
+const HexDigest sha512_hex{names::sha512, encode_utf8_kw};
 
-Ref hex_digest(Frame& f, int line, const Name& constructor, ToBytes to_bytes, PyObject* value,
-               PyObject* fmt) {
+Ref hex_digest(const HexDigest& d, Call& c, Args a) {
+    PyObject *value = a[0], *fmt = a[1];
     // result = hashlib.<constructor>()
-    f.line = line;
-    Ref make = global_attr(globals::hashlib, constructor);
+    c.at(1);
+    Ref make = global_attr(c, names::hashlib, d.constructor);
     if (!make)
         return {};
-    Ref result = call(make.get());
+    Ref result = call(make);
     if (!result)
         return {};
     // result.update(<to_bytes>(value)): the method is looked up before the
     // argument is made, as the interpreter does.
-    f.line = line + 1;
-    MethodRef update = method_attr(result.get(), kUpdate);
+    c.at(2);
+    Ref update = attr(result, names::update);
     if (!update)
         return {};
-    Ref message = to_bytes(value);
+    Ref message = d.to_bytes(value);
     if (!message)
         return {};
     if (!call(update, message))
         return {};
     message = Ref();  // a temporary: gone once the call returns
     // result = result.hexdigest()
-    f.line = line + 2;
-    result = call_method(result.get(), kHexdigest);
+    c.at(3);
+    result = call_method(result, names::hexdigest);
     if (!result)
         return {};
-    return letter_case(f, line + 3, std::move(result), fmt);
+    return letter_case(c, 4, std::move(result), fmt);
 }
 
 }  // namespace cm

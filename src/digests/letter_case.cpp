@@ -7,11 +7,6 @@
 namespace cm {
 
 namespace {
-// The words that fmt is compared with are also the names of the methods
-// that they select.
-const Name kUpper("upper");
-const Name kLower("lower");
-
 // fmt == word, as the interpreter's if-test sees it: the comparison, then
 // the truth of what it returned. An exact str is the same object as the
 // interned word only when the two are equal, so the identity shortcut
@@ -19,26 +14,26 @@ const Name kLower("lower");
 int equals(PyObject* fmt, const Name& word) { return PyObject_RichCompareBool(fmt, word.get(), Py_EQ); }
 }  // namespace
 
-Ref letter_case(Frame& f, int line, Ref result, PyObject* fmt) {
+Ref letter_case(Call& c, int offset, Ref result, PyObject* fmt) {
     // if fmt == "upper":
-    f.line = line;
-    int upper = equals(fmt, kUpper);
+    c.at(offset);
+    int upper = equals(fmt, names::upper);
     if (upper < 0)
         return {};
     // return result.upper()
     if (upper) {
-        f.line = line + 1;
-        return call_method(result.get(), kUpper);
+        c.at(offset + 1);
+        return call_method(result, names::upper);
     }
     // if fmt == "lower":
-    f.line = line + 2;
-    int lower = equals(fmt, kLower);
+    c.at(offset + 2);
+    int lower = equals(fmt, names::lower);
     if (lower < 0)
         return {};
     // return result.lower()
     if (lower) {
-        f.line = line + 3;
-        return call_method(result.get(), kLower);
+        c.at(offset + 3);
+        return call_method(result, names::lower);
     }
     // return result
     return result;

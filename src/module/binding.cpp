@@ -4,25 +4,25 @@ namespace cm {
 
 namespace {
 
-PyObject* count_message(const Method& m, Py_ssize_t given) {
+PyObject* count_message(const MethodState& m, Py_ssize_t given) {
     if (m.nparams == 0)
-        return PyUnicode_FromFormat("%.200s() takes no arguments (%zd given)", m.name, given);
+        return PyUnicode_FromFormat("%.200s() takes no arguments (%zd given)", m.row->name, given);
     bool too_many = given > m.nparams;
     const char* qualifier = m.nrequired == m.nparams ? "exactly" : too_many ? "at most" : "at least";
     Py_ssize_t expected = too_many || m.nrequired == m.nparams ? m.nparams : m.nrequired;
-    return PyUnicode_FromFormat("%.200s() takes %.8s %zd positional argument%.1s (%zd given)", m.name, qualifier,
+    return PyUnicode_FromFormat("%.200s() takes %.8s %zd positional argument%.1s (%zd given)", m.row->name, qualifier,
                                 expected, expected == 1 ? "" : "s", given);
 }
 
 // The message depends on the method and the given count alone, so the
 // common counts keep theirs.
-int count_error(Method& m, Py_ssize_t given) {
+int count_error(MethodState& m, Py_ssize_t given) {
     PyObject** cached = given < kCachedCounts ? &m.count_messages[given] : nullptr;
-    Ref message = cached && *cached ? Ref::borrow(*cached) : Ref(count_message(m, given));
+    Ref message = cached && *cached ? Ref::hold(*cached) : Ref(count_message(m, given));
     if (!message)
         return -1;
     if (cached && !*cached)
-        *cached = Ref::borrow(message.get()).release();
+        *cached = keep(Ref::hold(message.borrowed()));
     PyErr_SetObject(PyExc_TypeError, message.get());
     return -1;
 }
@@ -42,7 +42,7 @@ Py_ssize_t find_keyword(PyObject* const* names, Py_ssize_t nkw, PyObject* param)
     return -1;
 }
 
-int find_parameter(const Method& m, PyObject* name) {
+int find_parameter(const MethodState& m, PyObject* name) {
     for (int i = 0; i < m.nparams; i++)
         if (m.param_names[i] == name)
             return i;
@@ -53,22 +53,22 @@ int find_parameter(const Method& m, PyObject* name) {
 }
 
 // A keyword that the parameters after the positional ones did not take.
-int keyword_error(const Method& m, PyObject* const* names, PyObject* const* values, Py_ssize_t nkw,
+int keyword_error(const MethodState& m, PyObject* const* names, PyObject* const* values, Py_ssize_t nkw,
                   Py_ssize_t nargs, PyObject** bound) {
     for (Py_ssize_t j = 0; j < nkw; j++) {
         PyObject* name = names[j];
         if (!PyUnicode_Check(name)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", m.name);
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", m.row->name);
             return -1;
         }
         int i = find_parameter(m, name);
         if (i >= nargs) {
             bound[i] = values[j];
         } else if (i >= 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", m.name, name);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", m.row->name, name);
             return -1;
         } else {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", m.name, name);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", m.row->name, name);
             return -1;
         }
     }
@@ -77,12 +77,12 @@ int keyword_error(const Method& m, PyObject* const* names, PyObject* const* valu
 
 }  // namespace
 
-int bind_arguments(Method& m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+int bind_arguments(MethodState& m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                    PyObject** bound) {
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (m.nparams == 0) {
         if (nkw > 0) {
-            PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", m.name);
+            PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", m.row->name);
             return -1;
         }
         if (nargs > 0)
@@ -118,7 +118,7 @@ int bind_arguments(Method& m, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
     for (Py_ssize_t i = nargs; i < m.nparams; i++)
         if (nkw == 0 || !bound[i])
-            bound[i] = m.defaults[i];
+            bound[i] = m.defaults[i].get();
     return 0;
 }
 

@@ -9,7 +9,7 @@ namespace cm {
 // Fills bound[0..nparams) from `nargs` positional arguments and the keyword
 // arguments named by `kwnames` (their values follow the positional ones in
 // `args`). Returns 0, or -1 with TypeError set.
-int bind_arguments(Method& m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+int bind_arguments(MethodState& m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                    PyObject** bound);
 
 }  // namespace cm

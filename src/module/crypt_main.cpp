@@ -3,8 +3,6 @@
 #include "module/method.h"
 
 #include "common/call.h"
-#include "common/globals.h"
-#include "common/names.h"
 #include "common/traceback.h"
 
 #include <cstdlib>
@@ -19,22 +17,6 @@ PyObject* g_module = nullptr;
 int64_t g_interpreter = -1;
 TracebackSite g_init_site;
 
-const Name kName("name");
-const Name kLoader("loader");
-const Name kOrigin("origin");
-const Name kParent("parent");
-const Name kSearchLocations("submodule_search_locations");
-const Name kDunderLoader("__loader__");
-const Name kDunderFile("__file__");
-const Name kDunderPackage("__package__");
-const Name kDunderPath("__path__");
-const Name kDunderBuiltins("__builtins__");
-const Name kDunderModule("__module__");
-const Name kDunderQualname("__qualname__");
-const Name kModuleName("crypt_main");
-const Name kClassName("TarvikCryptMain");
-const Name kStaticmethod("staticmethod");
-
 // ---- globals
 
 struct GlobalImport {
@@ -45,18 +27,18 @@ struct GlobalImport {
 };
 
 const GlobalImport kGlobals[] = {
-    {globals::base64, "base64", false, 11},
-    {globals::hashlib, "hashlib", false, 12},
-    {globals::hmac, "hmac", false, 13},
-    {globals::time, "time", false, 16},
-    {globals::a2b_hex, "binascii", true, 17},
-    {globals::b2a_hex, "binascii", true, 18},
-    {globals::jwt, "jwt", false, 21},
-    {globals::rsa, "rsa", false, 22},
-    {globals::AES, "Crypto.Cipher", true, 23},
-    {globals::DES, "Crypto.Cipher", true, 24},
-    {globals::pad, "Crypto.Util.Padding", true, 25},
-    {globals::unpad, "Crypto.Util.Padding", true, 26},
+    {names::base64, "base64", false, 11},
+    {names::hashlib, "hashlib", false, 12},
+    {names::hmac, "hmac", false, 13},
+    {names::time, "time", false, 16},
+    {names::a2b_hex, "binascii", true, 17},
+    {names::b2a_hex, "binascii", true, 18},
+    {names::jwt, "jwt", false, 21},
+    {names::rsa, "rsa", false, 22},
+    {names::AES, "Crypto.Cipher", true, 23},
+    {names::DES, "Crypto.Cipher", true, 24},
+    {names::pad, "Crypto.Util.Padding", true, 25},
+    {names::unpad, "Crypto.Util.Padding", true, 26},
 };
 
 constexpr int kClassLine = 31;
@@ -71,7 +53,7 @@ Ref import_global(const GlobalImport& g, PyObject* dict) {
     Ref fromlist(PyList_New(1));
     if (!fromlist)
         return {};
-    PyList_SET_ITEM(fromlist.get(), 0, Ref::borrow(name).release());
+    PyList_SET_ITEM(fromlist.get(), 0, Ref::hold(name).release());
     Ref module(PyImport_ImportModuleLevelObject(module_name.get(), dict, nullptr, fromlist.get(), 0));
     if (!module)
         return {};
@@ -87,7 +69,7 @@ int bind_globals(PyObject* dict) {
     for (const GlobalImport& g : kGlobals) {
         Ref value = import_global(g, dict);
         if (!value || PyDict_SetItem(dict, g.name.get(), value.get()) < 0) {
-            g_init_site.add(g.line);
+            g_init_site.add(dict, g.line);
             return -1;
         }
     }
@@ -97,35 +79,36 @@ int bind_globals(PyObject* dict) {
 // ---- the class
 
 // A method object, wrapped in staticmethod when the method is static.
-Ref class_attribute(Method& m, PyObject* staticmethod) {
-    if (prepare_method(m) < 0)
+Ref class_attribute(int i, Namespaces ns) {
+    Ref staticmethod = global(ns, names::staticmethod);
+    MethodState* m = staticmethod ? method_state(i) : nullptr;
+    if (!m)
         return {};
-    Ref function = make_method(m);
-    if (!function || m.kind == Kind::Instance)
+    Ref function = make_method(*m, ns);
+    if (!function || m->row->kind == Kind::Instance)
         return function;
     return call(staticmethod, function);
 }
 
-Ref build_class() {
-    Ref ns(PyDict_New());
-    if (!ns || PyDict_SetItem(ns.get(), kDunderModule.get(), kModuleName.get()) < 0 ||
-        PyDict_SetItem(ns.get(), kDunderQualname.get(), kClassName.get()) < 0) {
-        g_init_site.add(kClassLine);
+Ref build_class(Namespaces ns) {
+    Ref dict(PyDict_New());
+    if (!dict || PyDict_SetItem(dict.get(), names::dunder_module.get(), names::crypt_main.get()) < 0 ||
+        PyDict_SetItem(dict.get(), names::dunder_qualname.get(), names::TarvikCryptMain.get()) < 0) {
+        g_init_site.add(ns.globals, kClassLine);
         return {};
     }
     for (int i = 0; i < kMethodCount; i++) {
-        Method& m = g_methods[i];
-        Ref staticmethod = global(kStaticmethod);
-        Ref value = staticmethod ? class_attribute(m, staticmethod.get()) : Ref();
-        if (!value || PyDict_SetItemString(ns.get(), m.name, value.get()) < 0) {
-            g_init_site.add(m.line);
+        const MethodRow& row = kMethodTable[i];
+        Ref value = class_attribute(i, ns);
+        if (!value || PyDict_SetItemString(dict.get(), row.name, value.get()) < 0) {
+            g_init_site.add(ns.globals, row.line);
             return {};
         }
     }
     Ref bases(PyTuple_New(0));
-    Ref cls = bases ? call((PyObject*)&PyType_Type, kClassName.get(), bases, ns) : Ref();
+    Ref cls = bases ? call((PyObject*)&PyType_Type, names::TarvikCryptMain.get(), bases, dict) : Ref();
     if (!cls)
-        g_init_site.add(kClassLine);
+        g_init_site.add(ns.globals, kClassLine);
     return cls;
 }
 
@@ -154,7 +137,7 @@ int check_version() {
 // ---- the slots
 
 int refuse_second_interpreter() {
-    int64_t current = compat::current_interpreter_id();
+    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1)
         return -1;
     if (g_interpreter == -1) {
@@ -172,15 +155,11 @@ int refuse_second_interpreter() {
 
 // Copies spec.<from> to module.<to>; a None is skipped when `skip_none`.
 int copy_spec_attribute(PyObject* spec, PyObject* dict, const Name& from, const Name& to, bool skip_none) {
-    Ref value(PyObject_GetAttr(spec, from.get()));
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-            return -1;
-        PyErr_Clear();
-        return 0;
-    }
-    if (skip_none && value.get() == Py_None)
-        return 0;
+    PyObject* found;
+    int present = PyObject_GetOptionalAttr(spec, from.get(), &found);
+    Ref value(found);
+    if (present <= 0 || (skip_none && value.get() == Py_None))
+        return present;
     return PyDict_SetItem(dict, to.get(), value.get());
 }
 
@@ -188,16 +167,16 @@ PyObject* create(PyObject* spec, PyModuleDef*) {
     if (refuse_second_interpreter() < 0)
         return nullptr;
     if (g_module)
-        return Ref::borrow(g_module).release();
+        return Ref::hold(g_module).release();
     if (Name::make_all() < 0)
         return nullptr;
-    Ref name(PyObject_GetAttr(spec, kName.get()));
+    Ref name(PyObject_GetAttr(spec, names::name.get()));
     Ref module(name ? PyModule_NewObject(name.get()) : nullptr);
     PyObject* dict = module ? PyModule_GetDict(module.get()) : nullptr;
-    if (!dict || copy_spec_attribute(spec, dict, kLoader, kDunderLoader, false) < 0 ||
-        copy_spec_attribute(spec, dict, kOrigin, kDunderFile, false) < 0 ||
-        copy_spec_attribute(spec, dict, kParent, kDunderPackage, false) < 0 ||
-        copy_spec_attribute(spec, dict, kSearchLocations, kDunderPath, true) < 0)
+    if (!dict || copy_spec_attribute(spec, dict, names::loader, names::dunder_loader, false) < 0 ||
+        copy_spec_attribute(spec, dict, names::origin, names::dunder_file, false) < 0 ||
+        copy_spec_attribute(spec, dict, names::parent, names::dunder_package, false) < 0 ||
+        copy_spec_attribute(spec, dict, names::submodule_search_locations, names::dunder_path, true) < 0)
         return nullptr;
     return module.release();
 }
@@ -205,16 +184,16 @@ PyObject* create(PyObject* spec, PyModuleDef*) {
 int execute(PyObject* module) {
     PyObject* dict = PyModule_GetDict(module);
     Ref builtins(PyImport_ImportModule("builtins"));
-    if (!builtins || PyObject_SetAttr(module, kDunderBuiltins.get(), builtins.get()) < 0)
+    if (!builtins || PyObject_SetAttr(module, names::dunder_builtins.get(), builtins.get()) < 0)
         return -1;
-    g_namespaces.module_dict = dict;
-    g_namespaces.builtins_dict = PyModule_GetDict(builtins.get());
+    Namespaces ns{dict, PyModule_GetDict(builtins.get())};
     if (check_version() < 0 || bind_globals(dict) < 0)
         return -1;
-    Ref cls = build_class();
-    if (!cls || PyDict_SetItem(dict, kClassName.get(), cls.get()) < 0) {
-        if (cls)
-            g_init_site.add(kClassLine);
+    Ref cls = build_class(ns);
+    if (!cls)
+        return -1;
+    if (PyDict_SetItem(dict, names::TarvikCryptMain.get(), cls.get()) < 0) {
+        g_init_site.add(dict, kClassLine);
         return -1;
     }
     return 0;
@@ -231,11 +210,10 @@ int exec(PyObject* module) {
     if (Name::make_all() < 0)
         return -1;
     g_init_site.init("init crypt_main");
-    g_module = Ref::borrow(module).release();
+    g_module = keep(Ref::hold(module));
     if (execute(module) < 0) {
         Ref dropped(g_module);
         g_module = nullptr;
-        g_namespaces = Namespaces{};
         return -1;
     }
     return 0;
@@ -244,6 +222,7 @@ int exec(PyObject* module) {
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, (void*)create},
     {Py_mod_exec, (void*)exec},
+    CRYPT_MAIN_GIL_SLOT
     {0, nullptr},
 };
 

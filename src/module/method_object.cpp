@@ -1,47 +1,51 @@
 // The function objects of TarvikCryptMain's methods: called through
-// vectorcall, bound to instances like Python functions, and introspectable
-// like them (name, qualified name, doc, code, defaults).
+// vectorcall, bound to instances like Python functions, introspectable like
+// them (name, qualified name, doc, code, defaults, globals) and weakly
+// referenceable. Each holds the namespaces it reads its globals from, as a
+// Python function holds its __globals__.
 #include "module/binding.h"
 #include "module/method.h"
 
 #include "common/call.h"
-#include "common/globals.h"
-#include "common/names.h"
 
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 namespace cm {
 
 namespace {
 
-const Name kModuleName("crypt_main");
-const Name kCoConsts("co_consts");
-
 struct MethodObject {
     PyObject_HEAD
-    compat::vectorcallfunc vectorcall;
-    Method* method;
+    vectorcallfunc vectorcall;
+    MethodState* method;
+    Ref globals;
+    Ref builtins;
+    PyObject* weakrefs;  // the interpreter's list; null while there are none
 };
 
-Method& method_of(PyObject* self) { return *reinterpret_cast<MethodObject*>(self)->method; }
+MethodObject& as_method(PyObject* self) { return *reinterpret_cast<MethodObject*>(self); }
+MethodState& method_of(PyObject* self) { return *as_method(self).method; }
 
 PyObject* invoke(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    Method& m = method_of(callable);
+    MethodObject& self = as_method(callable);
+    MethodState& m = *self.method;
+    Namespaces ns{self.globals.borrowed(), self.builtins.borrowed()};
     PyObject* bound[kMaxParams];
     Args a = bound;
-    Py_ssize_t nargs = compat::nargs(nargsf);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs == m.nparams && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) {
         a = args;  // every parameter given by position: already bound
     } else if (bind_arguments(m, args, nargs, kwnames, bound) < 0) {
-        m.site.add(m.line);
+        m.site.add(ns.globals, m.row->line);
         return nullptr;
     }
-    Frame frame{m.line + 1};
-    Ref result = m.body(frame, a);
+    Call c{ns, m.row->line, m.row->line + 1};
+    Ref result = m.row->body(c, a);
     if (!result)
-        m.site.add(frame.line);
+        m.site.add(ns.globals, c.line);
     return result.release();
 }
 
@@ -49,79 +53,85 @@ PyObject* invoke(PyObject* callable, PyObject* const* args, size_t nargsf, PyObj
 // locals, placed at the method's line inside `class TarvikCryptMain`.
 
 // The first code object among the constants of `code`.
-PyObject* inner_code(PyObject* code) {
-    Ref consts = attr(code, kCoConsts);
+Ref inner_code(const Ref& code) {
+    Ref consts = attr(code, names::co_consts);
     if (!consts)
-        return nullptr;
+        return {};
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); i++) {
         PyObject* item = PyTuple_GET_ITEM(consts.get(), i);
         if (PyCode_Check(item))
-            return Ref::borrow(item).release();
+            return Ref::hold(item);
     }
     PyErr_SetString(PyExc_SystemError, "stub code object not found");
-    return nullptr;
+    return {};
 }
 
-PyObject* compile_stub(const Method& m) {
+Ref compile_stub(const MethodState& m) {
     Ref names(PyTuple_New(m.nparams));
     if (!names)
-        return nullptr;
+        return {};
     for (int i = 0; i < m.nparams; i++)
-        PyTuple_SET_ITEM(names.get(), i, Ref::borrow(m.param_names[i]).release());
+        PyTuple_SET_ITEM(names.get(), i, Ref::hold(m.param_names[i]).release());
     Ref separator(PyUnicode_FromString(", "));
     Ref params(separator ? PyUnicode_Join(separator.get(), names.get()) : nullptr);
-    Ref locals(PyUnicode_FromString(m.locals));
+    Ref locals(PyUnicode_FromString(m.row->locals));
     Ref assign(PyUnicode_FromString(" = "));
-    Ref chained(locals && assign && separator ? PyUnicode_Replace(locals.get(), separator.get(), assign.get(), -1) : nullptr);
+    Ref chained(locals && assign && separator ? PyUnicode_Replace(locals.get(), separator.get(), assign.get(), -1)
+                                              : nullptr);
     if (!params || !chained)
-        return nullptr;
+        return {};
     // the class line sits just above the def, which is at the method's line
-    Ref padding(PyUnicode_New(m.line - 2, 127));
+    int blank_lines = m.row->line - 2;
+    Ref padding(PyUnicode_New(blank_lines, 127));
     if (!padding)
-        return nullptr;
-    std::memset(PyUnicode_1BYTE_DATA(padding.get()), '\n', (size_t)(m.line - 2));
-    Ref stub(*m.locals ? PyUnicode_FromFormat("class TarvikCryptMain:\n def %s(%U):\n  %U = None\n", m.name,
-                                              params.get(), chained.get())
-                       : PyUnicode_FromFormat("class TarvikCryptMain:\n def %s(%U):\n  pass\n", m.name,
-                                              params.get()));
+        return {};
+    std::memset(PyUnicode_1BYTE_DATA(padding.get()), '\n', (size_t)blank_lines);
+    Ref stub(*m.row->locals ? PyUnicode_FromFormat("class TarvikCryptMain:\n def %s(%U):\n  %U = None\n",
+                                                   m.row->name, params.get(), chained.get())
+                            : PyUnicode_FromFormat("class TarvikCryptMain:\n def %s(%U):\n  pass\n", m.row->name,
+                                                   params.get()));
     Ref source(stub ? PyUnicode_Concat(padding.get(), stub.get()) : nullptr);
     const char* text = source ? PyUnicode_AsUTF8(source.get()) : nullptr;
     if (!text)
-        return nullptr;
+        return {};
     Ref module_code(Py_CompileString(text, "crypt_main.py", Py_file_input));
     if (!module_code)
-        return nullptr;
-    Ref class_code(inner_code(module_code.get()));
-    return class_code ? inner_code(class_code.get()) : nullptr;
+        return {};
+    Ref class_code = inner_code(module_code);
+    return class_code ? inner_code(class_code) : Ref();
 }
 
 // ---- attributes
 
-PyObject* get_name(PyObject* self, void*) { return Ref::borrow(method_of(self).name_obj).release(); }
-PyObject* get_qualname(PyObject* self, void*) { return Ref::borrow(method_of(self).qualname).release(); }
-PyObject* get_module(PyObject*, void*) { return Ref::borrow(kModuleName.get()).release(); }
-PyObject* get_doc(PyObject* self, void*) { return Ref::borrow(method_of(self).doc).release(); }
-PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_name(PyObject* self, void*) { return Ref::hold(method_of(self).name).release(); }
+PyObject* get_qualname(PyObject* self, void*) { return Ref::hold(method_of(self).qualname).release(); }
+PyObject* get_module(PyObject*, void*) { return Ref::hold(names::crypt_main.get()).release(); }
+PyObject* get_doc(PyObject* self, void*) { return Ref::hold(method_of(self).doc).release(); }
+PyObject* get_none(PyObject*, void*) { return Ref::hold(Py_None).release(); }
 PyObject* get_annotations(PyObject*, void*) { return PyDict_New(); }
-PyObject* get_globals(PyObject*, void*) { return Ref::borrow(g_namespaces.module_dict).release(); }
+PyObject* get_globals(PyObject* self, void*) { return Ref::hold(as_method(self).globals.borrowed()).release(); }
 
 PyObject* get_code(PyObject* self, void*) {
-    Method& m = method_of(self);
-    if (!m.code)
-        m.code = compile_stub(m);
-    return Ref::borrow(m.code).release();
+    MethodState& m = method_of(self);
+    if (!m.code) {
+        Ref code = compile_stub(m);
+        if (!code)
+            return nullptr;
+        m.code = keep(std::move(code));
+    }
+    return Ref::hold(m.code).release();
 }
 
 PyObject* get_defaults(PyObject* self, void*) {
-    Method& m = method_of(self);
+    MethodState& m = method_of(self);
     int n = m.nparams - m.nrequired;
     if (n == 0)
-        Py_RETURN_NONE;
+        return Ref::hold(Py_None).release();
     Ref defaults(PyTuple_New(n));
     if (!defaults)
         return nullptr;
     for (int i = 0; i < n; i++)
-        PyTuple_SET_ITEM(defaults.get(), i, Ref::borrow(m.defaults[m.nrequired + i]).release());
+        PyTuple_SET_ITEM(defaults.get(), i, Ref::hold(m.defaults[m.nrequired + i]).release());
     return defaults.release();
 }
 
@@ -152,11 +162,25 @@ PyObject* repr(PyObject* self) { return PyUnicode_FromFormat("<function %U at %p
 // becomes a bound method, through the class it is itself.
 PyObject* descr_get(PyObject* self, PyObject* obj, PyObject*) {
     if (obj == nullptr || obj == Py_None)
-        return Ref::borrow(self).release();
+        return Ref::hold(self).release();
     return PyMethod_New(self, obj);
 }
 
-void dealloc(PyObject* self) { PyObject_Free(self); }
+int traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_method(self).globals.get());
+    Py_VISIT(as_method(self).builtins.get());
+    return 0;
+}
+
+void dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    MethodObject& m = as_method(self);
+    if (m.weakrefs)
+        PyObject_ClearWeakRefs(self);
+    m.globals.~Ref();
+    m.builtins.~Ref();
+    PyObject_GC_Del(self);
+}
 
 PyTypeObject MethodType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
@@ -167,31 +191,33 @@ int ready_type() {
     MethodType.tp_basicsize = sizeof(MethodObject);
     MethodType.tp_dealloc = dealloc;
     MethodType.tp_repr = repr;
-    MethodType.tp_flags = Py_TPFLAGS_DEFAULT;
+    MethodType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    MethodType.tp_traverse = traverse;
+    MethodType.tp_weaklistoffset = offsetof(MethodObject, weakrefs);
     MethodType.tp_getset = getset;
     MethodType.tp_methods = methods;
     MethodType.tp_descr_get = descr_get;
-    compat::VectorcallType<invoke>::install(MethodType, offsetof(MethodObject, vectorcall));
+    backports::VectorcallType<invoke>::install(MethodType, offsetof(MethodObject, vectorcall));
     return PyType_Ready(&MethodType);
 }
 
 // Splits "self, value, pub_key=None, hexs=False" into names and defaults.
-int parse_params(Method& m) {
+int parse_params(MethodState& m) {
     m.nparams = m.nrequired = 0;
-    const char* p = m.params;
+    const char* p = m.row->params;
     while (*p) {
         while (*p == ' ' || *p == ',')
             p++;
         if (!*p)
             break;
         size_t len = std::strcspn(p, "=,");
-        char name[32];
-        std::snprintf(name, sizeof name, "%.*s", (int)len, p);
-        PyObject* interned = PyUnicode_InternFromString(name);
-        if (!interned)
-            return -1;
-        Py_XDECREF(m.param_names[m.nparams]);
-        m.param_names[m.nparams] = interned;
+        if (!m.param_names[m.nparams]) {  // kept for the process, and from a failed attempt
+            char name[32];
+            std::snprintf(name, sizeof name, "%.*s", (int)len, p);
+            m.param_names[m.nparams] = PyUnicode_InternFromString(name);
+            if (!m.param_names[m.nparams])
+                return -1;
+        }
         p += len;
         if (*p == '=') {
             m.defaults[m.nparams] = std::strncmp(p + 1, "None", 4) == 0 ? Py_None : Py_False;
@@ -205,33 +231,45 @@ int parse_params(Method& m) {
     return 0;
 }
 
-}  // namespace
-
-int prepare_method(Method& m) {
-    if (m.doc)
-        return 0;  // prepared by an earlier execution
+int prepare(MethodState& m, const MethodRow& row) {
+    m.row = &row;
     if (ready_type() < 0 || parse_params(m) < 0)
         return -1;
     char function[96];
-    std::snprintf(function, sizeof function, "crypt_main.TarvikCryptMain.%s", m.name);
+    std::snprintf(function, sizeof function, "crypt_main.TarvikCryptMain.%s", row.name);
     m.site.init(function);
-    Ref name(PyUnicode_InternFromString(m.name));
-    Ref qualname(PyUnicode_FromFormat("TarvikCryptMain.%s", m.name));
-    Ref doc(PyUnicode_FromFormat("TarvikCryptMain.%s(%s)", m.name, m.params));
+    Ref name(PyUnicode_InternFromString(row.name));
+    Ref qualname(PyUnicode_FromFormat("TarvikCryptMain.%s", row.name));
+    Ref doc(PyUnicode_FromFormat("TarvikCryptMain.%s(%s)", row.name, row.params));
     if (!name || !qualname || !doc)
         return -1;
-    m.name_obj = name.release();
-    m.qualname = qualname.release();
-    m.doc = doc.release();
+    m.name = keep(std::move(name));
+    m.qualname = keep(std::move(qualname));
+    m.doc = keep(std::move(doc));
     return 0;
 }
 
-Ref make_method(Method& m) {
-    MethodObject* obj = PyObject_New(MethodObject, &MethodType);
+MethodState g_states[kMethodCount];
+
+}  // namespace
+
+MethodState* method_state(int i) {
+    MethodState& m = g_states[i];
+    if (!m.doc && prepare(m, kMethodTable[i]) < 0)
+        return nullptr;
+    return &m;
+}
+
+Ref make_method(MethodState& m, Namespaces ns) {
+    MethodObject* obj = PyObject_GC_New(MethodObject, &MethodType);
     if (!obj)
         return {};
     obj->vectorcall = invoke;
     obj->method = &m;
+    new (&obj->globals) Ref(Ref::hold(ns.globals));
+    new (&obj->builtins) Ref(Ref::hold(ns.builtins));
+    obj->weakrefs = nullptr;
+    PyObject_GC_Track(obj);
     return Ref(reinterpret_cast<PyObject*>(obj));
 }
 

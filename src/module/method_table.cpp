@@ -10,25 +10,25 @@
 namespace cm {
 
 namespace {
-Ref init(Frame&, Args) { return Ref::borrow(Py_None); }
+Ref init(Call&, Args) { return Ref::hold(Py_None); }
 }  // namespace
 
 constexpr Kind S = Kind::Static;
 constexpr Kind I = Kind::Instance;
 
 // clang-format off
-Method g_methods[] = {
+const MethodRow kMethodTable[kMethodCount] = {
     // name                kind  parameters                                  locals                    line  body
     {"__init__",           I, "self",                                       "",                       32, init},
-    {"_aes_ecb_encrypt",   S, "value, key",                                 "cryptor, result",        52, aes_ecb_encrypt},
-    {"_aes_ecb_decrypt",   S, "value, key",                                 "cryptor, text, result",  58, aes_ecb_decrypt},
-    {"_aes_cbc_encrypt",   S, "value, key, iv",                             "cryptor, result",        65, aes_cbc_encrypt},
-    {"_aes_cbc_decrypt",   S, "value, key, iv",                             "cryptor, text, result",  71, aes_cbc_decrypt},
+    {"_aes_ecb_encrypt",   S, "value, key",                                 "cryptor, result",        52, block_encrypt<aes_ecb>},
+    {"_aes_ecb_decrypt",   S, "value, key",                                 "cryptor, text, result",  58, block_decrypt<aes_ecb>},
+    {"_aes_cbc_encrypt",   S, "value, key, iv",                             "cryptor, result",        65, block_encrypt<aes_cbc>},
+    {"_aes_cbc_decrypt",   S, "value, key, iv",                             "cryptor, text, result",  71, block_decrypt<aes_cbc>},
     {"_base64_encrypt",    S, "value",                                      "result",                 78, base64_encrypt},
     {"_base64_decrypt",    S, "value",                                      "result",                 83, base64_decrypt},
-    {"_des_encrypt",       S, "value, key",                                 "cryptor, result",        88, des_encrypt},
-    {"_des_decrypt",       S, "value, key",                                 "cryptor, text, result",  94, des_decrypt},
-    {"_md5_encrypt",       S, "value, fmt",                                 "result",                101, md5_encrypt},
+    {"_des_encrypt",       S, "value, key",                                 "cryptor, result",        88, block_encrypt<des_ecb>},
+    {"_des_decrypt",       S, "value, key",                                 "cryptor, text, result",  94, block_decrypt<des_ecb>},
+    {"_md5_encrypt",       S, "value, fmt",                                 "result",                101, hex_digest<md5_hex>},
     {"_md5_hmac_encrypt",  S, "value, key, fmt",                            "result",                117, md5_hmac_encrypt},
     {"_php_encrypt",       I, "self, value, key, iv, base64s=False",        "cryptor, result",       133, php_encrypt},
     {"_php_decrypt",       I, "self, value, key, iv, base64s=False",        "cryptor, text, result", 140, php_decrypt},
@@ -36,15 +36,13 @@ Method g_methods[] = {
     {"_rsa_keys",          S, "",                                           "pub_key, pri_key",      155, rsa_keys},
     {"_rsa_encrypt",       I, "self, value, pub_key=None, hexs=False",      "pri_key, text, result", 160, rsa_encrypt},
     {"_rsa_decrypt",       S, "value, pri_key, hexs=False",                 "result",                169, rsa_decrypt},
-    {"_sha1_encrypt",      S, "value, fmt",                                 "result",                175, sha1_encrypt},
-    {"_sha256_encrypt",    S, "value, fmt",                                 "result",                188, sha256_encrypt},
-    {"_sha384_encrypt",    S, "value, fmt",                                 "result",                201, sha384_encrypt},
-    {"_sha512_encrypt",    S, "value, fmt",                                 "result",                214, sha512_encrypt},
+    {"_sha1_encrypt",      S, "value, fmt",                                 "result",                175, hex_digest<sha1_hex>},
+    {"_sha256_encrypt",    S, "value, fmt",                                 "result",                188, hex_digest<sha256_hex>},
+    {"_sha384_encrypt",    S, "value, fmt",                                 "result",                201, hex_digest<sha384_hex>},
+    {"_sha512_encrypt",    S, "value, fmt",                                 "result",                214, hex_digest<sha512_hex>},
     {"_token_encrypt",     S, "data, key, exp_time, issuer",                "token_dict, result",    227, token_encrypt},
     {"_token_decrypt",     S, "token, key, issuer",                         "token_dict, e",         236, token_decrypt},
 };
 // clang-format on
-
-const int kMethodCount = sizeof g_methods / sizeof g_methods[0];
 
 }  // namespace cm

@@ -6,27 +6,23 @@
 
 namespace cm {
 
-namespace {
-const Name kNewkeys("newkeys");
-}  // namespace
-
-Ref rsa_keys(Frame& f, Args) {
+Ref rsa_keys(Call& c, Args) {
     // pub_key, pri_key = rsa.newkeys(256)
-    f.line = 157;
-    Ref newkeys = global_attr(globals::rsa, kNewkeys);
+    c.at(2);
+    Ref newkeys = global_attr(c, names::rsa, names::newkeys);
     if (!newkeys)
         return {};
     Ref bits(PyLong_FromLong(256));
     if (!bits)
         return {};
-    Ref pair = call(newkeys.get(), bits);
+    Ref pair = call(newkeys, bits);
     if (!pair)
         return {};
     Ref keys[2];
     if (unpack(pair.get(), keys, 2) < 0)
         return {};
     // return pub_key, pri_key
-    f.line = 158;
+    c.at(3);
     return Ref(PyTuple_Pack(2, keys[0].get(), keys[1].get()));
 }
 

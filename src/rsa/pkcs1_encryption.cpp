@@ -9,29 +9,23 @@
 
 namespace cm {
 
-namespace {
-const Name kEncrypt("encrypt");
-const Name kDecrypt("decrypt");
-const Name kRsaKeys("_rsa_keys");
-}  // namespace
-
 // a: self, value, pub_key, hexs
-Ref rsa_encrypt(Frame& f, Args a) {
+Ref rsa_encrypt(Call& c, Args a) {
     PyObject* self = a[0];
     PyObject* value = a[1];
     PyObject* hexs = a[3];
-    Ref pub_key = Ref::borrow(a[2]);
-    Ref pri_key = Ref::borrow(Py_None);
+    Ref pub_key = Ref::hold(a[2]);
+    Ref pri_key = Ref::hold(Py_None);
 
     // if pub_key:   (else generate a pair below)
-    f.line = 161;
+    c.at(1);
     int given = truth(pub_key.get());
     if (given < 0)
         return {};
     if (!given) {
         // pub_key, pri_key = self._rsa_keys()
-        f.line = 164;
-        Ref pair = call_method(self, kRsaKeys);
+        c.at(4);
+        Ref pair = call_method(self, names::rsa_keys);
         if (!pair)
             return {};
         Ref keys[2];
@@ -42,28 +36,28 @@ Ref rsa_encrypt(Frame& f, Args a) {
     }
 
     // text = rsa.encrypt(value.encode(), pub_key)
-    f.line = 165;
-    Ref encrypt = global_attr(globals::rsa, kEncrypt);
+    c.at(5);
+    Ref encrypt = global_attr(c, names::rsa, names::encrypt);
     if (!encrypt)
         return {};
     Ref message = encode(value);
     if (!message)
         return {};
-    Ref text = call(encrypt.get(), message, pub_key);
+    Ref text = call(encrypt, message, pub_key);
     if (!text)
         return {};
 
     // result = b2a_hex(text) if hexs else text
-    f.line = 166;
+    c.at(6);
     int hex = truth(hexs);
     if (hex < 0)
         return {};
     Ref result;
     if (hex) {
-        Ref b2a_hex = global(globals::b2a_hex);
+        Ref b2a_hex = global(c, names::b2a_hex);
         if (!b2a_hex)
             return {};
-        result = call(b2a_hex.get(), text);
+        result = call(b2a_hex, text);
         if (!result)
             return {};
     } else {
@@ -71,7 +65,7 @@ Ref rsa_encrypt(Frame& f, Args a) {
     }
 
     // return (result, pub_key, pri_key) if pri_key else result
-    f.line = 167;
+    c.at(7);
     int generated = truth(pri_key.get());
     if (generated < 0)
         return {};
@@ -81,31 +75,31 @@ Ref rsa_encrypt(Frame& f, Args a) {
 }
 
 // a: value, pri_key, hexs
-Ref rsa_decrypt(Frame& f, Args a) {
-    Ref value = Ref::borrow(a[0]);
+Ref rsa_decrypt(Call& c, Args a) {
+    Ref value = Ref::hold(a[0]);
     PyObject* pri_key = a[1];
     PyObject* hexs = a[2];
 
     // if hexs: value = a2b_hex(value)
-    f.line = 171;
+    c.at(2);
     int hex = truth(hexs);
     if (hex < 0)
         return {};
     if (hex) {
-        Ref a2b_hex = global(globals::a2b_hex);
+        Ref a2b_hex = global(c, names::a2b_hex);
         if (!a2b_hex)
             return {};
-        value = call(a2b_hex.get(), value);
+        value = call(a2b_hex, value);
         if (!value)
             return {};
     }
 
     // result = rsa.decrypt(value, pri_key).decode()
-    f.line = 172;
-    Ref decrypt = global_attr(globals::rsa, kDecrypt);
+    c.at(3);
+    Ref decrypt = global_attr(c, names::rsa, names::decrypt);
     if (!decrypt)
         return {};
-    Ref message = call(decrypt.get(), value, pri_key);
+    Ref message = call(decrypt, value, pri_key);
     if (!message)
         return {};
     return decode(message.get());

@@ -1,12 +1,12 @@
 // RSA key pairs and PKCS#1 v1.5 encryption through the rsa package.
 #pragma once
 
-#include "module/method.h"
+#include "common/body.h"
 
 namespace cm {
 
-Ref rsa_keys(Frame& f, Args a);
-Ref rsa_encrypt(Frame& f, Args a);
-Ref rsa_decrypt(Frame& f, Args a);
+Ref rsa_keys(Call& c, Args a);
+Ref rsa_encrypt(Call& c, Args a);
+Ref rsa_decrypt(Call& c, Args a);
 
 }  // namespace cm

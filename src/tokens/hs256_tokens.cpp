@@ -8,38 +8,21 @@
 namespace cm {
 
 namespace {
-const Name kEncode("encode");
-const Name kDecode("decode");
-const Name kExceptions("exceptions");
-const Name kExpiredSignatureError("ExpiredSignatureError");
-const Name kTime("time");  // the function time.time
-const Name kGet("get");
-const Name kData("data");
-const Name kIat("iat");
-const Name kIss("iss");
-const Name kExp("exp");
-const Name kHs256("HS256");
-const Name kTarvik("tarvik");
-const Name kEmpty("");
-const Name kExpired("token已过期");
-const Name kSystemError("系统异常：");
-const KwNames kAlgorithm({"algorithm"});
-const KwNames kIssuerAlgorithms({"issuer", "algorithms"});
 
 // issuer if issuer else "tarvik"
 Ref effective_issuer(PyObject* issuer) {
     int given = truth(issuer);
     if (given < 0)
         return {};
-    return Ref::borrow(given ? issuer : kTarvik.get());
+    return Ref::hold(given ? issuer : names::tarvik.get());
 }
 
 // int(time.time())
-Ref now() {
-    Ref clock = global_attr(globals::time, kTime);
+Ref now(const Call& c) {
+    Ref clock = global_attr(c, names::time, names::time);
     if (!clock)
         return {};
-    Ref seconds = call(clock.get());
+    Ref seconds = call(clock);
     if (!seconds)
         return {};
     return Ref(PyNumber_Long(seconds.get()));
@@ -48,86 +31,84 @@ Ref now() {
 // token_dict.get("data")
 Ref get_data(PyObject* token_dict) {
     if (!PyDict_CheckExact(token_dict))
-        return call_method(token_dict, kGet, kData.get());
-    PyObject* data = PyDict_GetItemWithError(token_dict, kData.get());
+        return call_method(token_dict, names::get, names::data.get());
+    PyObject* data = PyDict_GetItemWithError(token_dict, names::data.get());
     if (!data && PyErr_Occurred())
         return {};
-    return Ref::borrow(data ? data : Py_None);
+    return Ref::hold(data ? data : Py_None);
 }
 
 // An error raised while a caught one is being handled replaces it and keeps
 // it as its __context__, as an `except` clause that raises does.
-void chain(compat::SavedError& caught) {
-    compat::SavedError raised;
-    PyObject* exc = raised.exception();
-    PyObject* handled = caught.exception();
-    if (exc && handled && exc != handled) {
-        Ref context(PyException_GetContext(exc));
+void chain(const Ref& caught) {
+    Ref raised(PyErr_GetRaisedException());
+    if (raised && caught && raised.get() != caught.get()) {
+        Ref context(PyException_GetContext(raised.get()));
         if (!context)
-            PyException_SetContext(exc, Ref::borrow(handled).release());
+            PyException_SetContext(raised.get(), Ref::hold(caught.borrowed()).release());
     }
-    raised.restore();
+    PyErr_SetRaisedException(raised.release());
 }
 
 // jwt.exceptions.ExpiredSignatureError
-Ref expired_signature_error() {
-    Ref exceptions = global_attr(globals::jwt, kExceptions);
+Ref expired_signature_error(const Call& c) {
+    Ref exceptions = global_attr(c, names::jwt, names::exceptions);
     if (!exceptions)
         return {};
-    return attr(exceptions.get(), kExpiredSignatureError);
+    return attr(exceptions, names::ExpiredSignatureError);
 }
 
 // The try block of _token_decrypt: the verified "data" claim.
-Ref verified_data(Frame& f, PyObject* token, PyObject* key, PyObject* issuer) {
+Ref verified_data(Call& c, PyObject* token, PyObject* key, PyObject* issuer) {
     // token_dict = jwt.decode(token, key, issuer=issuer, algorithms=["HS256"])
-    f.line = 239;
-    Ref decode = global_attr(globals::jwt, kDecode);
+    c.at(3);
+    Ref decode = global_attr(c, names::jwt, names::decode);
     if (!decode)
         return {};
     Ref algorithms(PyList_New(1));
     if (!algorithms)
         return {};
-    PyList_SET_ITEM(algorithms.get(), 0, Ref::borrow(kHs256.get()).release());
-    Ref token_dict = call_kw(decode.get(), kIssuerAlgorithms, token, key, issuer, algorithms);
+    PyList_SET_ITEM(algorithms.get(), 0, Ref::hold(names::HS256.get()).release());
+    Ref token_dict = call_kw(decode, names::kw_issuer_algorithms, token, key, issuer, algorithms);
     if (!token_dict)
         return {};
     // return token_dict.get("data")
-    f.line = 240;
+    c.at(4);
     return get_data(token_dict.get());
 }
 
 // The except clauses of _token_decrypt, for the error pending from its try
 // block: expiry and every other Exception become result strings, anything
 // else goes on to the caller.
-Ref classify(Frame& f) {
-    int raised_at = f.line;
-    compat::SavedError caught;
+Ref classify(Call& c) {
+    int raised_at = c.line;
+    Ref caught(PyErr_GetRaisedException());
 
     // except jwt.exceptions.ExpiredSignatureError: return "token已过期"
-    f.line = 241;
-    Ref expired = expired_signature_error();
+    c.at(5);
+    Ref expired = expired_signature_error(c);
     if (!expired) {
         chain(caught);
         return {};
     }
-    PyObject* e = caught.exception();
+    PyObject* e = caught.get();
     if (PyErr_GivenExceptionMatches(e, expired.get()))
-        return Ref::borrow(kExpired.get());
+        return Ref::hold(names::expired.get());
 
     // except Exception as e: return "系统异常：" + format(e, "")
-    f.line = 243;
+    c.at(7);
     if (!PyErr_GivenExceptionMatches(e, PyExc_Exception)) {
-        f.line = raised_at;
-        caught.restore();
+        c.line = raised_at;
+        PyErr_SetRaisedException(caught.release());
         return {};
     }
-    f.line = 244;
-    Ref message(PyObject_Format(e, kEmpty.get()));
+    c.at(8);
+    Ref message(PyObject_Format(e, names::empty.get()));
     if (!message) {
         chain(caught);
         return {};
     }
-    Ref result(PyUnicode_Concat(kSystemError.get(), message.get()));
+    Ref result(PyUnicode_Concat(names::system_error.get(), message.get()));
     if (!result)
         chain(caught);
     return result;
@@ -135,75 +116,75 @@ Ref classify(Frame& f) {
 }  // namespace
 
 // a: data, key, exp_time, issuer
-Ref token_encrypt(Frame& f, Args a) {
+Ref token_encrypt(Call& c, Args a) {
     PyObject* data = a[0];
     PyObject* key = a[1];
     PyObject* exp_time = a[2];
 
     // issuer = issuer if issuer else "tarvik"
-    f.line = 228;
+    c.at(1);
     Ref issuer = effective_issuer(a[3]);
     if (!issuer)
         return {};
 
     // token_dict = {"data": data, "iat": int(time.time()), "iss": issuer}
-    f.line = 229;
-    Ref iat = now();
+    c.at(2);
+    Ref iat = now(c);
     if (!iat)
         return {};
     Ref token_dict(PyDict_New());
-    if (!token_dict || PyDict_SetItem(token_dict.get(), kData.get(), data) < 0 ||
-        PyDict_SetItem(token_dict.get(), kIat.get(), iat.get()) < 0 ||
-        PyDict_SetItem(token_dict.get(), kIss.get(), issuer.get()) < 0)
+    if (!token_dict || PyDict_SetItem(token_dict.get(), names::data.get(), data) < 0 ||
+        PyDict_SetItem(token_dict.get(), names::iat.get(), iat.get()) < 0 ||
+        PyDict_SetItem(token_dict.get(), names::iss.get(), issuer.get()) < 0)
         return {};
 
     // if isinstance(exp_time, int):
-    f.line = 230;
+    c.at(3);
     int lifetime = PyObject_IsInstance(exp_time, (PyObject*)&PyLong_Type);
     if (lifetime < 0)
         return {};
     if (lifetime) {
         // token_dict["exp"] = int(time.time()) + exp_time
-        f.line = 231;
-        Ref start = now();
+        c.at(4);
+        Ref start = now(c);
         if (!start)
             return {};
         Ref exp(PyNumber_Add(start.get(), exp_time));
-        if (!exp || PyDict_SetItem(token_dict.get(), kExp.get(), exp.get()) < 0)
+        if (!exp || PyDict_SetItem(token_dict.get(), names::exp.get(), exp.get()) < 0)
             return {};
     } else if (exp_time != Py_None) {
         // elif exp_time is not None: raise TypeError(...)
         // A float or a string must not quietly give a token that never expires.
-        f.line = 233;
+        c.at(6);
         PyErr_Format(PyExc_TypeError, "exp_time must be an int number of seconds or None, not %.200s",
                      Py_TYPE(exp_time)->tp_name);
         return {};
     }
 
     // result = jwt.encode(token_dict, key, algorithm="HS256")
-    f.line = 234;
-    Ref encode = global_attr(globals::jwt, kEncode);
+    c.at(7);
+    Ref encode = global_attr(c, names::jwt, names::encode);
     if (!encode)
         return {};
-    return call_kw(encode.get(), kAlgorithm, token_dict, key, kHs256.get());
+    return call_kw(encode, names::kw_algorithm, token_dict, key, names::HS256.get());
 }
 
 // a: token, key, issuer
-Ref token_decrypt(Frame& f, Args a) {
+Ref token_decrypt(Call& c, Args a) {
     PyObject* token = a[0];
     PyObject* key = a[1];
 
     // issuer = issuer if issuer else "tarvik"
-    f.line = 237;
+    c.at(1);
     Ref issuer = effective_issuer(a[2]);
     if (!issuer)
         return {};
 
     // try: ... except: ...
-    Ref data = verified_data(f, token, key, issuer.get());
+    Ref data = verified_data(c, token, key, issuer.get());
     if (data)
         return data;
-    return classify(f);
+    return classify(c);
 }
 
 }  // namespace cm
