@@ -18,10 +18,20 @@ Ref attr(const O& obj, const Name& name) {
     return Ref(PyObject_GetAttr(raw(obj), name.get()));
 }
 
-// `global.name`, the global read at this moment.
+// `global.name`, the global read at this moment. For a plain module that
+// is the entry of its dict when it has one: the names we read are none of
+// the module type's attributes, and a builtin type cannot be given more.
+// Anything else takes the attribute lookup, with its hooks and errors.
 inline Ref global_attr(const Call& c, const Name& global_name, const Name& name) {
     Ref module = global(c, global_name);
-    return module ? attr(module, name) : Ref();
+    if (!module)
+        return {};
+    if (PyModule_CheckExact(module.get())) {
+        PyObject* value;
+        if (PyDict_GetItemRef(PyModule_GetDict(module.get()), name.get(), &value) != 0)
+            return Ref(value);
+    }
+    return attr(module, name);
 }
 
 // f(a...)
@@ -53,6 +63,29 @@ Ref call_method_kw(const O& obj, const Name& name, const KwNames& kw, const A&..
     PyObject* argv[] = {nullptr, raw(obj), raw(a)...};
     size_t nargsf = (1 + sizeof...(A) - (size_t)kw.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET;
     return Ref(PyObject_VectorcallMethod(name.get(), argv + 1, nargsf, kw.get()));
+}
+
+// obj.name(make(x)), in Python's order: the method is fetched before its
+// argument is made. When making the argument can show nothing but its
+// result or its error (`pure`), the fetch is left to the call, which then
+// makes no bound method; should making it fail, the fetch is made after all
+// and its error, if any, wins, as it would have come first.
+template <class O>
+Ref call_method_with(const O& obj, const Name& name, Ref (*make)(PyObject*), PyObject* x, bool pure) {
+    if (!pure) {
+        Ref method = attr(obj, name);
+        Ref argument = method ? make(x) : Ref();
+        return argument ? call(method, argument) : Ref();
+    }
+    Ref argument = make(x);
+    if (!argument) {
+        Ref failed(PyErr_GetRaisedException());
+        Ref method = attr(obj, name);
+        if (method)
+            PyErr_SetRaisedException(failed.release());
+        return {};
+    }
+    return call_method(obj, name, argument);
 }
 
 }  // namespace cm

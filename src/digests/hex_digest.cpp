@@ -25,18 +25,11 @@ Ref hex_digest(const HexDigest& d, Call& c, Args a) {
     Ref result = call(make);
     if (!result)
         return {};
-    // result.update(<to_bytes>(value)): the method is looked up before the
-    // argument is made, as the interpreter does.
+    // result.update(<to_bytes>(value))
     c.at(2);
-    Ref update = attr(result, names::update);
-    if (!update)
+    bool pure = PyUnicode_CheckExact(value) || PyBytes_CheckExact(value);
+    if (!call_method_with(result, names::update, d.to_bytes, value, pure))
         return {};
-    Ref message = d.to_bytes(value);
-    if (!message)
-        return {};
-    if (!call(update, message))
-        return {};
-    message = Ref();  // a temporary: gone once the call returns
     // result = result.hexdigest()
     c.at(3);
     result = call_method(result, names::hexdigest);
