@@ -1,4 +1,5 @@
 import hashlib
+import types
 
 import pytest
 
@@ -72,3 +73,16 @@ def test_values_without_encode_refused(C, monkeypatch, method, name, line, bad):
     monkeypatch.delattr(crypt_main, "hashlib")  # the digest object is made first
     with pytest.raises(NameError, match="name 'hashlib' is not defined"):
         getattr(C, method)(bad, None)
+
+
+@pytest.mark.parametrize("method", ["_sha1_encrypt", "_md5_encrypt"])
+@pytest.mark.parametrize("has_update, error", [(False, AttributeError), (True, UnicodeEncodeError)])
+def test_update_is_fetched_before_the_text_is_encoded(monkeypatch, method, has_update, error):
+    class Digest:
+        if has_update:
+            def update(self, data):
+                raise AssertionError("not reached")
+
+    monkeypatch.setattr(crypt_main, "hashlib", types.SimpleNamespace(sha1=Digest, md5=Digest))
+    with pytest.raises(error):
+        getattr(crypt_main.TarvikCryptMain, method)("\ud800", None)
