@@ -7,9 +7,15 @@
 
 namespace cm {
 
-const BlockCipher aes_ecb{names::AES, names::MODE_ECB, false};
-const BlockCipher aes_cbc{names::AES, names::MODE_CBC, true};
-const BlockCipher des_ecb{names::DES, names::MODE_ECB, false};
+const BlockCipher aes_ecb{names::AES,  names::MODE_ECB,  false,           raw::Cipher::AES,
+                          raw::Mode::ECB, pins::AES,       pins::AES_new, pins::AES_MODE_ECB,
+                          pins::AES_block_size};
+const BlockCipher aes_cbc{names::AES,  names::MODE_CBC,  true,           raw::Cipher::AES,
+                          raw::Mode::CBC, pins::AES,       pins::AES_new, pins::AES_MODE_CBC,
+                          pins::AES_block_size};
+const BlockCipher des_ecb{names::DES,  names::MODE_ECB,  false,           raw::Cipher::DES,
+                          raw::Mode::ECB, pins::DES,       pins::DES_new, pins::DES_MODE_ECB,
+                          pins::DES_block_size};
 
 namespace {
 

@@ -9,6 +9,27 @@
 
 namespace cm {
 
+// data.decode("gbk")
+Ref decode_gbk(PyObject* data) {
+    if (PyBytes_CheckExact(data))
+        return Ref(PyUnicode_Decode(PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data), "gbk", nullptr));
+    return call_method(data, names::decode, names::gbk.get());
+}
+
+// text.rstrip("\0")
+Ref rstrip_nul(PyObject* text) {
+    if (PyUnicode_CheckExact(text)) {
+        Py_ssize_t end = PyUnicode_GetLength(text);
+        while (end > 0 && PyUnicode_ReadChar(text, end - 1) == 0)
+            end--;
+        return Ref(PyUnicode_Substring(text, 0, end));
+    }
+    Ref nul(PyUnicode_FromStringAndSize("", 1));
+    if (!nul)
+        return {};
+    return call_method(text, names::rstrip, nul);
+}
+
 namespace {
 
 // AES.new(self._add_to_16(key), AES.MODE_CBC, iv.encode("utf-8"))
@@ -32,26 +53,6 @@ Ref new_cryptor(Call& c, PyObject* self, PyObject* key, PyObject* iv) {
     return call(make, key_bytes, mode, iv_bytes);
 }
 
-// data.decode("gbk")
-Ref decode_gbk(PyObject* data) {
-    if (PyBytes_CheckExact(data))
-        return Ref(PyUnicode_Decode(PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data), "gbk", nullptr));
-    return call_method(data, names::decode, names::gbk.get());
-}
-
-// text.rstrip("\0")
-Ref rstrip_nul(PyObject* text) {
-    if (PyUnicode_CheckExact(text)) {
-        Py_ssize_t end = PyUnicode_GetLength(text);
-        while (end > 0 && PyUnicode_ReadChar(text, end - 1) == 0)
-            end--;
-        return Ref(PyUnicode_Substring(text, 0, end));
-    }
-    Ref nul(PyUnicode_FromStringAndSize("", 1));
-    if (!nul)
-        return {};
-    return call_method(text, names::rstrip, nul);
-}
 }  // namespace
 
 // _php_encrypt(self, value, key, iv, base64s=False)

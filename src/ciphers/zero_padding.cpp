@@ -25,6 +25,14 @@ Ref zero_filled(PyObject* bytes, Py_ssize_t length) {
 }
 }  // namespace
 
+Ref gbk_zero_padded(PyObject* text) {
+    Ref value = encode_gbk(text);
+    if (!value)
+        return {};
+    Py_ssize_t length = PyBytes_GET_SIZE(value.get());
+    return length % kBlock == 0 ? std::move(value) : zero_filled(value.get(), length);
+}
+
 // _add_to_16(value)
 Ref add_to_16(Call& c, Args a) {
     // value = value.encode("gbk")

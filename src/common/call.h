@@ -8,14 +8,14 @@
 
 namespace cm {
 
-inline PyObject* raw(PyObject* p) { return p; }
-inline PyObject* raw(Borrowed b) { return b.get(); }
-inline PyObject* raw(const Ref& r) { return r.get(); }
+inline PyObject* as_ptr(PyObject* p) { return p; }
+inline PyObject* as_ptr(Borrowed b) { return b.get(); }
+inline PyObject* as_ptr(const Ref& r) { return r.get(); }
 
 // obj.name
 template <class O>
 Ref attr(const O& obj, const Name& name) {
-    return Ref(PyObject_GetAttr(raw(obj), name.get()));
+    return Ref(PyObject_GetAttr(as_ptr(obj), name.get()));
 }
 
 // `global.name`, the global read at this moment. For a plain module that
@@ -37,22 +37,22 @@ inline Ref global_attr(const Call& c, const Name& global_name, const Name& name)
 // f(a...)
 template <class F, class... A>
 Ref call(const F& f, const A&... a) {
-    PyObject* argv[] = {nullptr, raw(a)...};
-    return Ref(PyObject_Vectorcall(raw(f), argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    PyObject* argv[] = {nullptr, as_ptr(a)...};
+    return Ref(PyObject_Vectorcall(as_ptr(f), argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // f(positional..., name=value...): the last kw.size() arguments go by keyword.
 template <class F, class... A>
 Ref call_kw(const F& f, const KwNames& kw, const A&... a) {
-    PyObject* argv[] = {nullptr, raw(a)...};
+    PyObject* argv[] = {nullptr, as_ptr(a)...};
     size_t npos = sizeof...(A) - (size_t)kw.size();
-    return Ref(PyObject_Vectorcall(raw(f), argv + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kw.get()));
+    return Ref(PyObject_Vectorcall(as_ptr(f), argv + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kw.get()));
 }
 
 // obj.name(a...): the method is fetched after the arguments are made.
 template <class O, class... A>
 Ref call_method(const O& obj, const Name& name, const A&... a) {
-    PyObject* argv[] = {nullptr, raw(obj), raw(a)...};
+    PyObject* argv[] = {nullptr, as_ptr(obj), as_ptr(a)...};
     size_t nargsf = (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET;
     return Ref(PyObject_VectorcallMethod(name.get(), argv + 1, nargsf, nullptr));
 }
@@ -60,7 +60,7 @@ Ref call_method(const O& obj, const Name& name, const A&... a) {
 // obj.name(positional..., name=value...)
 template <class O, class... A>
 Ref call_method_kw(const O& obj, const Name& name, const KwNames& kw, const A&... a) {
-    PyObject* argv[] = {nullptr, raw(obj), raw(a)...};
+    PyObject* argv[] = {nullptr, as_ptr(obj), as_ptr(a)...};
     size_t nargsf = (1 + sizeof...(A) - (size_t)kw.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET;
     return Ref(PyObject_VectorcallMethod(name.get(), argv + 1, nargsf, kw.get()));
 }

@@ -74,7 +74,7 @@ inline const Name crypt_main("crypt_main"), TarvikCryptMain("TarvikCryptMain"), 
     dunder_builtins("__builtins__"), dunder_module("__module__"), dunder_qualname("__qualname__"),
     dunder_loader("__loader__"), dunder_file("__file__"), dunder_package("__package__"),
     dunder_path("__path__"), name("name"), loader("loader"), origin("origin"), parent("parent"),
-    submodule_search_locations("submodule_search_locations"), co_consts("co_consts");
+    submodule_search_locations("submodule_search_locations"), co_consts("co_consts"), Crypto("Crypto");
 
 // Keyword names of calls.
 inline const KwNames kw_encoding({"encoding"}), kw_digestmod({"digestmod"}), kw_algorithm({"algorithm"}),

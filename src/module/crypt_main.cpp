@@ -3,6 +3,7 @@
 #include "module/method.h"
 
 #include "common/call.h"
+#include "common/specialised.h"
 #include "common/traceback.h"
 
 #include <cstdlib>
@@ -196,6 +197,10 @@ int execute(PyObject* module) {
         g_init_site.add(dict, kClassLine);
         return -1;
     }
+    // What the specialised paths compare the libraries with, and whether
+    // they may run at all.
+    Pin::record_all(ns);
+    read_switch();
     return 0;
 }
 

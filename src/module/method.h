@@ -3,6 +3,7 @@
 #pragma once
 
 #include "common/body.h"
+#include "common/specialised.h"
 #include "common/traceback.h"
 
 namespace cm {
@@ -17,6 +18,7 @@ struct MethodRow {
     const char* locals;  // the body's local names after the parameters: "pri_key, text, result"
     int line;            // first line: of the code object and of binding errors
     Body body;
+    FastPath fast;       // the specialised path, if the method has one
 };
 
 constexpr int kMethodCount = 23;
@@ -43,6 +45,7 @@ struct MethodState {
     // such error and kept: the same call that fails again does not format
     // its message again.
     PyObject* count_messages[kCachedCounts] = {};
+    Specialisation specialisation;  // its enabled flags
 };
 
 // The state of row i, made at the first request; null with an exception

@@ -43,7 +43,7 @@ PyObject* invoke(PyObject* callable, PyObject* const* args, size_t nargsf, PyObj
         return nullptr;
     }
     Call c{ns, m.row->line, m.row->line + 1};
-    Ref result = m.row->body(c, a);
+    Ref result = m.row->fast ? run_specialised(m.specialisation, m.row->fast, m.row->body, c, a) : m.row->body(c, a);
     if (!result)
         m.site.add(ns.globals, c.line);
     return result.release();

@@ -1,0 +1,100 @@
+// AES-ECB, AES-CBC and DES-ECB through pycryptodome's compiled cipher and
+// mode libraries: the statements of the PKCS#7 methods, for the calls that
+// the guards let through, with the bytes the library's Python layer gives.
+#include "ciphers/ciphers.h"
+
+#include "common/scratch.h"
+#include "common/text.h"
+
+#include <cstring>
+
+namespace cm {
+
+bool native_ciphers() {
+    static int loaded = 0;  // 1 loaded, -1 not to be had, 0 not tried yet
+    if (loaded == 0) {
+        Ref crypto(PyImport_GetModule(names::Crypto.get()));
+        loaded = crypto && raw::load_ciphers(crypto.get()) ? 1 : -1;
+        PyErr_Clear();
+    }
+    return loaded > 0;
+}
+
+namespace {
+
+// The libraries are what the steps read, and the arguments exact str (the
+// ciphertext exact bytes).
+bool guards(const BlockCipher& s, const Call& c, Args a, const Pin& padding, bool ciphertext) {
+    bool value_ok = ciphertext ? PyBytes_CheckExact(a[0]) : PyUnicode_CheckExact(a[0]);
+    return value_ok && PyUnicode_CheckExact(a[1]) && (!s.with_iv || PyUnicode_CheckExact(a[2])) &&
+           all_hold(c, {&s.module, &s.make, &s.mode_value, &s.block_size, &padding}) && native_ciphers();
+}
+
+// key.encode("utf-8") and iv.encode("utf-8"), the IV one block long; the
+// cipher itself refuses a key of a length it does not take.
+struct KeyAndIv {
+    Ref key, iv;
+    bool make(const BlockCipher& s, Args a) {
+        key = encode_utf8(a[1]);
+        if (!key || !s.with_iv)
+            return bool(key);
+        iv = encode_utf8(a[2]);
+        return iv && (size_t)PyBytes_GET_SIZE(iv.get()) == raw::block_size(s.raw_cipher);
+    }
+    int crypt(const BlockCipher& s, bool encrypt, const uint8_t* in, uint8_t* out, size_t len) const {
+        return raw::crypt(s.raw_cipher, s.raw_mode, encrypt, bytes_of(key.get()), (size_t)PyBytes_GET_SIZE(key.get()),
+                          iv ? bytes_of(iv.get()) : nullptr, in, out, len);
+    }
+};
+
+}  // namespace
+
+Fast block_encrypt_fast(const BlockCipher& s, const Call& c, Args a) {
+    KeyAndIv k;
+    if (!guards(s, c, a, pins::pad, false) || !k.make(s, a))
+        return {};
+    // pad(value.encode("utf-8"), <cipher>.block_size)
+    Ref data = encode_utf8(a[0]);
+    if (!data)
+        return {};
+    size_t block = raw::block_size(s.raw_cipher);
+    size_t length = (size_t)PyBytes_GET_SIZE(data.get());
+    size_t padded = length + block - length % block;
+    Scratch plain(padded);
+    if (!plain)
+        return {};
+    std::memcpy(plain.data(), bytes_of(data.get()), length);
+    std::memset(plain.data() + length, (int)(padded - length), padded - length);
+    data = Ref();
+    // cryptor.encrypt(...)
+    Ref result(PyBytes_FromStringAndSize(nullptr, (Py_ssize_t)padded));
+    if (!result || k.crypt(s, true, plain.data(), bytes_of_new(result.get()), padded) != 0)
+        return {};
+    return {std::move(result)};
+}
+
+Fast block_decrypt_fast(const BlockCipher& s, const Call& c, Args a) {
+    KeyAndIv k;
+    if (!guards(s, c, a, pins::unpad, true) || !k.make(s, a))
+        return {};
+    // text = cryptor.decrypt(value): whole blocks, at least one
+    size_t block = raw::block_size(s.raw_cipher);
+    size_t length = (size_t)PyBytes_GET_SIZE(a[0]);
+    if (length == 0 || length % block != 0)
+        return {};
+    Scratch text(length);
+    if (!text || k.crypt(s, false, bytes_of(a[0]), text.data(), length) != 0)
+        return {};
+    // unpad(text, <cipher>.block_size): a PKCS#7 pad of 1 to `block` bytes
+    size_t pad = text.data()[length - 1];
+    if (pad < 1 || pad > block)
+        return {};
+    for (size_t i = length - pad; i < length; i++)
+        if (text.data()[i] != pad)
+            return {};
+    // .decode()
+    return {Ref(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(text.data()), (Py_ssize_t)(length - pad),
+                                     nullptr))};
+}
+
+}  // namespace cm

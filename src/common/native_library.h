@@ -1,0 +1,72 @@
+// A compiled library that ships inside an imported Python package, opened by
+// the very file name the package loads itself, and a table of its named
+// entry points.
+//
+// The file is <package directory>/<sub_path><suffix>, for the first suffix of
+// importlib.machinery.EXTENSION_SUFFIXES that opens: the rule pycryptodome's
+// own loader follows. It is opened with dlopen(RTLD_NOW | RTLD_LOCAL), so a
+// library the package has already loaded is the same mapping, not a second
+// copy. Nothing here leaves a Python exception set: a library or entry point
+// that is not there is "not available", and the caller takes its Python path.
+// Libraries are never closed once their entry points are in use.
+#pragma once
+
+#include "common/ref.h"
+
+#include <cstddef>
+
+namespace cm {
+
+class NativeLibrary {
+public:
+    // Opens the library; false when no file opens. Needs the GIL.
+    bool open(PyObject* package, const char* sub_path);
+
+    // Resolves prefix + names[i] into entries[i], all or nothing: false when
+    // any one is missing (entries then untouched).
+    bool resolve(const char* prefix, const char* const* names, void** entries, size_t count) const;
+
+    void* handle() const { return handle_; }
+
+    // Drops this reference to the library (the loader unmaps it when no one
+    // else holds it). Only for a library none of whose entry points is kept.
+    void close();
+
+private:
+    void* handle_ = nullptr;
+};
+
+// One library of a set: its file, and the entry points named prefix + name.
+struct LibrarySpec {
+    const char* sub_path;
+    const char* prefix;
+    const char* const* names;
+    size_t count;
+};
+
+// Libraries that are used together, loaded all or nothing. The first complete
+// set is kept for the rest of the process: its entry points may be in use on
+// any thread, so it is never replaced. A later load (the module imported
+// again) succeeds only when it opens the very same libraries.
+class LibrarySet {
+public:
+    static constexpr size_t kMaxLibraries = 5, kMaxEntries = 4;
+
+    bool load(PyObject* package, const LibrarySpec* specs, size_t count);
+    // Entry point `index` (in the order of its spec's names) of library `library`.
+    void* entry(size_t library, size_t index) const { return entries_[library][index]; }
+
+private:
+    NativeLibrary libraries_[kMaxLibraries];
+    void* entries_[kMaxLibraries][kMaxEntries] = {};
+    size_t count_ = 0;
+};
+
+// The package's version_info[:2] as major * 1000 + minor; -1 when it has no
+// such attribute.
+long package_version(PyObject* package);
+
+// The package's submodule `relative` ("Cipher.AES"), imported if it is not yet.
+Ref import_submodule(PyObject* package, const char* relative);
+
+}  // namespace cm
