@@ -135,6 +135,17 @@ PyObject* get_defaults(PyObject* self, void*) {
     return defaults.release();
 }
 
+// The state of the specialised path, one word per variant ("unverified",
+// "enabled", "disabled"), or None for a method without one.
+PyObject* get_specialised(PyObject* self, void*) {
+    MethodState& m = method_of(self);
+    if (!m.row->fast)
+        return Ref::hold(Py_None).release();
+    static const char* const words[] = {"unverified", "enabled", "disabled"};
+    const auto& state = m.specialisation.state;
+    return Py_BuildValue("(sss)", words[state[0]], words[state[1]], words[state[2]]);
+}
+
 PyGetSetDef getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
@@ -145,6 +156,7 @@ PyGetSetDef getset[] = {
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__specialised__", get_specialised, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
