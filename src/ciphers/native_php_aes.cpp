@@ -71,7 +71,7 @@ Ref base64_line(const uint8_t* data, size_t length) {
     return text;
 }
 
-int sextet(Py_UCS4 ch) {
+int sextet(Py_UCS1 ch) {
     if (ch >= 'A' && ch <= 'Z')
         return (int)(ch - 'A');
     if (ch >= 'a' && ch <= 'z')
@@ -86,21 +86,22 @@ int sextet(Py_UCS4 ch) {
 // lenient decoder would have to skip or guess at is declined.
 Ref base64_decoded(PyObject* text) {
     Py_ssize_t length = PyUnicode_GetLength(text);
-    if (length == 0 || length % 4 != 0)
+    if (length == 0 || length % 4 != 0 || PyUnicode_KIND(text) != PyUnicode_1BYTE_KIND)
         return {};
-    int padding = (PyUnicode_ReadChar(text, length - 1) == '=') + (PyUnicode_ReadChar(text, length - 2) == '=');
+    const Py_UCS1* in = PyUnicode_1BYTE_DATA(text);
+    Py_ssize_t padding = (in[length - 1] == '=') + (in[length - 2] == '=');
     Ref data(PyBytes_FromStringAndSize(nullptr, length / 4 * 3 - padding));
     if (!data)
         return {};
     uint8_t* out = bytes_of_new(data.get());
     for (Py_ssize_t i = 0; i < length; i += 4) {
+        int digits = i + 4 < length ? 4 : 4 - (int)padding;
         uint32_t group = 0;
-        int digits = 0;
-        for (Py_ssize_t j = i; j < i + 4 && j < length - padding; j++, digits++) {
-            int value = sextet(PyUnicode_ReadChar(text, j));
+        for (int j = 0; j < digits; j++) {
+            int value = sextet(in[i + j]);
             if (value < 0)
                 return {};
-            group |= (uint32_t)value << (18 - 6 * digits);
+            group |= (uint32_t)value << (18 - 6 * j);
         }
         for (int k = 0; k < digits - 1; k++)
             *out++ = (uint8_t)(group >> (16 - 8 * k));
@@ -143,11 +144,15 @@ Fast php_decrypt_fast(const Call& c, Args a) {
     Scratch plain(length);
     if (!plain || !crypt(a, false, bytes_of(value.get()), plain.data(), length))
         return {};
-    Ref text(PyUnicode_Decode(reinterpret_cast<const char*>(plain.data()), (Py_ssize_t)length, "gbk", nullptr));
-    if (!text)
-        return {};
-    // result = text.rstrip("\0")
-    return {rstrip_nul(text.get()), base64s};
+    value = Ref();
+    // .decode("gbk"), then .rstrip("\0"): a zero byte is the character
+    // "\0" in GBK and never part of another, so the text ends in the same
+    // NULs as the bytes, and the bytes are decoded without them at once
+    // (where the whole would not decode, neither does the rest).
+    while (length > 0 && plain.data()[length - 1] == 0)
+        length--;
+    return {Ref(PyUnicode_Decode(reinterpret_cast<const char*>(plain.data()), (Py_ssize_t)length, "gbk", nullptr)),
+            base64s};
 }
 
 }  // namespace cm

@@ -7,8 +7,10 @@ namespace cm::raw {
 namespace {
 
 // Every library here names its entry points <prefix>_start_operation and so
-// on. A block cipher library has the first two (key schedule, free); a mode
-// library has all four.
+// on. A mode library has all four. A block cipher library exports only the
+// first two (key schedule, free): the _encrypt and _decrypt that the Python
+// layer also declares are internal, reached through the key schedule's
+// function pointers by the mode library.
 const char* const kEntryNames[] = {"_start_operation", "_stop_operation", "_encrypt", "_decrypt"};
 enum Entry { kStart, kStop, kEncrypt, kDecrypt };
 

@@ -25,8 +25,9 @@ bool verified_release(PyObject* crypto);
 // that module loaded it, else the portable one (the module is imported if it
 // is not yet). True when the release is verified and every entry point is
 // there; no exception is left set. The first successful load is kept for the
-// process; a later call is true only for the very same libraries. Needs the
-// GIL; crypt() may then run on any thread, with or without it.
+// process; a later call is true only for the very same libraries. Call it
+// with the GIL, while importing (not from two threads at once); crypt() may
+// then run on any thread, with or without the GIL.
 bool load_ciphers(PyObject* crypto);
 
 size_t block_size(Cipher c);

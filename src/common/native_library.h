@@ -17,9 +17,10 @@
 
 namespace cm {
 
+// Opening and loading need the GIL; entry points, once resolved, do not.
 class NativeLibrary {
 public:
-    // Opens the library; false when no file opens. Needs the GIL.
+    // Opens the library; false when no file opens.
     bool open(PyObject* package, const char* sub_path);
 
     // Resolves prefix + names[i] into entries[i], all or nothing: false when
@@ -66,7 +67,8 @@ private:
 // such attribute.
 long package_version(PyObject* package);
 
-// The package's submodule `relative` ("Cipher.AES"), imported if it is not yet.
+// The package's submodule `relative` ("Cipher.AES"), imported if it is not
+// yet; empty with an exception set when that fails.
 Ref import_submodule(PyObject* package, const char* relative);
 
 }  // namespace cm

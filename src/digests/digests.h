@@ -16,12 +16,15 @@ using ToBytes = Ref (*)(PyObject* value);
 
 // A hexadecimal digest method (MD5 and the SHA family): its hashlib
 // constructor and its text-to-bytes step; for the specialised path, the
-// compiled hash and the pin of the constructor.
+// compiled hash, the pin of the constructor, and the longest message it
+// takes: past that, hashlib's assembly outruns pycryptodome's portable C by
+// more than the Python layers cost.
 struct HexDigest {
     const Name& constructor;
     ToBytes to_bytes;
     raw::Hash raw_hash;
     const Pin& constructor_pin;
+    Py_ssize_t longest;
 };
 extern const HexDigest md5_hex, sha1_hex, sha256_hex, sha384_hex, sha512_hex;
 

@@ -9,11 +9,11 @@
 
 namespace cm {
 
-const HexDigest md5_hex{names::md5, to_bytes, raw::Hash::MD5, pins::hashlib_md5};
-const HexDigest sha1_hex{names::sha1, encode_utf8_kw, raw::Hash::SHA1, pins::hashlib_sha1};
-const HexDigest sha256_hex{names::sha256, encode_utf8_kw, raw::Hash::SHA256, pins::hashlib_sha256};
-const HexDigest sha384_hex{names::sha384, encode_utf8_kw, raw::Hash::SHA384, pins::hashlib_sha384};
-const HexDigest sha512_hex{names::sha512, encode_utf8_kw, raw::Hash::SHA512, pins::hashlib_sha512};
+const HexDigest md5_hex{names::md5, to_bytes, raw::Hash::MD5, pins::hashlib_md5, 1024};
+const HexDigest sha1_hex{names::sha1, encode_utf8_kw, raw::Hash::SHA1, pins::hashlib_sha1, 128};
+const HexDigest sha256_hex{names::sha256, encode_utf8_kw, raw::Hash::SHA256, pins::hashlib_sha256, 2048};
+const HexDigest sha384_hex{names::sha384, encode_utf8_kw, raw::Hash::SHA384, pins::hashlib_sha384, 256};
+const HexDigest sha512_hex{names::sha512, encode_utf8_kw, raw::Hash::SHA512, pins::hashlib_sha512, 256};
 
 Ref hex_digest(const HexDigest& d, Call& c, Args a) {
     PyObject *value = a[0], *fmt = a[1];

@@ -32,14 +32,19 @@ int letter_case_of(PyObject* fmt) {
     return PyUnicode_CompareWithASCIIString(fmt, "lower") == 0 ? 2 : 0;
 }
 
-// The message bytes of an exact str (UTF-8), or of exact bytes where taken.
-Ref message_of(PyObject* value, bool bytes_taken) {
-    if (PyUnicode_CheckExact(value))
-        return encode_utf8(value);
-    if (bytes_taken && PyBytes_CheckExact(value))
-        return Ref::hold(value);
-    return {};
+// The message bytes of an exact str (UTF-8), or of exact bytes where taken,
+// up to `longest` bytes.
+Ref message_of(PyObject* value, bool bytes_taken, Py_ssize_t longest) {
+    Ref message;
+    if (PyUnicode_CheckExact(value) && PyUnicode_GetLength(value) <= longest)
+        message = encode_utf8(value);
+    else if (bytes_taken && PyBytes_CheckExact(value))
+        message = Ref::hold(value);
+    return message && PyBytes_GET_SIZE(message.get()) <= longest ? std::move(message) : Ref();
 }
+
+// HMAC-MD5 and MD5 alike (hmac runs hashlib's MD5 twice over the message).
+constexpr Py_ssize_t kLongestMac = 1024;
 
 }  // namespace
 
@@ -47,7 +52,7 @@ Fast hex_digest_fast(const HexDigest& d, const Call& c, Args a) {
     int variant = letter_case_of(a[1]);
     if (variant < 0 || !all_hold(c, {&pins::hashlib, &d.constructor_pin}) || !native_hashes())
         return {};
-    Ref message = message_of(a[0], d.to_bytes == to_bytes);
+    Ref message = message_of(a[0], d.to_bytes == to_bytes, d.longest);
     if (!message)
         return {};
     uint8_t digest[64];
@@ -73,8 +78,8 @@ Fast md5_hmac_fast(const Call& c, Args a) {
     if (variant < 0 || !all_hold(c, {&pins::hmac, &pins::hmac_new, &pins::hashlib, &pins::hashlib_md5}) ||
         !native_hashes())
         return {};
-    Ref value = message_of(a[0], true);
-    Ref key = value ? message_of(a[1], true) : Ref();
+    Ref value = message_of(a[0], true, kLongestMac);
+    Ref key = value ? message_of(a[1], true, kLongestMac) : Ref();
     if (!key)
         return {};
     uint8_t mac[16];
