@@ -63,8 +63,6 @@ Ref add_to_16(Call& c, Args a);
 // text.encode("gbk") zero-padded to a multiple of 16 bytes, for an exact str
 // (what _add_to_16 gives it)
 Ref gbk_zero_padded(PyObject* text);
-// data.decode("gbk")
-Ref decode_gbk(PyObject* data);
 // text.rstrip("\0")
 Ref rstrip_nul(PyObject* text);
 

@@ -151,8 +151,7 @@ Fast php_decrypt_fast(const Call& c, Args a) {
     // (where the whole would not decode, neither does the rest).
     while (length > 0 && plain.data()[length - 1] == 0)
         length--;
-    return {Ref(PyUnicode_Decode(reinterpret_cast<const char*>(plain.data()), (Py_ssize_t)length, "gbk", nullptr)),
-            base64s};
+    return {gbk_text(reinterpret_cast<const char*>(plain.data()), (Py_ssize_t)length), base64s};
 }
 
 }  // namespace cm

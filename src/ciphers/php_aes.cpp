@@ -9,13 +9,6 @@
 
 namespace cm {
 
-// data.decode("gbk")
-Ref decode_gbk(PyObject* data) {
-    if (PyBytes_CheckExact(data))
-        return Ref(PyUnicode_Decode(PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data), "gbk", nullptr));
-    return call_method(data, names::decode, names::gbk.get());
-}
-
 // text.rstrip("\0")
 Ref rstrip_nul(PyObject* text) {
     if (PyUnicode_CheckExact(text)) {

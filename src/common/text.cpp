@@ -4,6 +4,15 @@
 
 namespace cm {
 
+namespace {
+bool all_ascii(const char* bytes, Py_ssize_t size) {
+    unsigned char any = 0;
+    for (Py_ssize_t i = 0; i < size; i++)
+        any |= (unsigned char)bytes[i];
+    return any < 0x80;
+}
+}  // namespace
+
 Ref encode(PyObject* value) {
     if (PyUnicode_CheckExact(value))
         return Ref(PyUnicode_AsUTF8String(value));
@@ -22,10 +31,29 @@ Ref encode_utf8_kw(PyObject* value) {
     return call_method_kw(value, names::encode, names::kw_encoding, names::utf_8.get());
 }
 
+// GBK keeps ASCII as it is: an ASCII text is its own GBK form, and back,
+// with no trip through the codec registry.
 Ref encode_gbk(PyObject* value) {
-    if (PyUnicode_CheckExact(value))
-        return Ref(PyUnicode_AsEncodedString(value, "gbk", nullptr));
-    return call_method(value, names::encode, names::gbk.get());
+    if (!PyUnicode_CheckExact(value))
+        return call_method(value, names::encode, names::gbk.get());
+    if (PyUnicode_KIND(value) == PyUnicode_1BYTE_KIND) {
+        const char* text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(value));
+        if (all_ascii(text, PyUnicode_GET_LENGTH(value)))
+            return Ref(PyBytes_FromStringAndSize(text, PyUnicode_GET_LENGTH(value)));
+    }
+    return Ref(PyUnicode_AsEncodedString(value, "gbk", nullptr));
+}
+
+Ref gbk_text(const char* bytes, Py_ssize_t size) {
+    if (all_ascii(bytes, size))
+        return Ref(PyUnicode_DecodeASCII(bytes, size, nullptr));
+    return Ref(PyUnicode_Decode(bytes, size, "gbk", nullptr));
+}
+
+Ref decode_gbk(PyObject* data) {
+    if (PyBytes_CheckExact(data))
+        return gbk_text(PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data));
+    return call_method(data, names::decode, names::gbk.get());
 }
 
 Ref to_bytes(PyObject* value) {
@@ -53,13 +81,6 @@ Ref str_utf8(PyObject* data) {
 }
 
 namespace {
-bool all_ascii(const char* bytes, Py_ssize_t size) {
-    unsigned char any = 0;
-    for (Py_ssize_t i = 0; i < size; i++)
-        any |= (unsigned char)bytes[i];
-    return any < 0x80;
-}
-
 Py_ssize_t count_newlines(const char* bytes, const char* end) {
     Py_ssize_t n = 0;
     while ((bytes = (const char*)std::memchr(bytes, '\n', (size_t)(end - bytes))) != nullptr) {

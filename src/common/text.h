@@ -20,6 +20,9 @@ Ref to_bytes(PyObject* value);
 
 // data.decode()
 Ref decode(PyObject* data);
+// data.decode("gbk"), and the same of `size` bytes
+Ref decode_gbk(PyObject* data);
+Ref gbk_text(const char* bytes, Py_ssize_t size);
 // str(data, encoding="utf-8")
 Ref str_utf8(PyObject* data);
 // str(data, encoding="utf-8").replace("\n", ""): Base64 lines made one line
