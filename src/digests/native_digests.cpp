@@ -27,9 +27,9 @@ int letter_case_of(PyObject* fmt) {
         return 0;
     if (!PyUnicode_CheckExact(fmt))
         return -1;
-    if (PyUnicode_CompareWithASCIIString(fmt, "upper") == 0)
+    if (PyUnicode_Compare(fmt, names::upper.get()) == 0)
         return 1;
-    return PyUnicode_CompareWithASCIIString(fmt, "lower") == 0 ? 2 : 0;
+    return PyUnicode_Compare(fmt, names::lower.get()) == 0 ? 2 : 0;
 }
 
 // The message bytes of an exact str (UTF-8), or of exact bytes where taken,
