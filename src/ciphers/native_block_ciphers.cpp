@@ -30,14 +30,16 @@ bool guards(const BlockCipher& s, const Call& c, Args a, const Pin& padding, boo
            all_hold(c, {&s.module, &s.make, &s.mode_value, &s.block_size, &padding}) && native_ciphers();
 }
 
-// key.encode("utf-8") and iv.encode("utf-8"), the IV one block long; the
-// cipher itself refuses a key of a length it does not take.
+// key.encode("utf-8") and iv.encode("utf-8"), of lengths that the cipher
+// takes: anything else is the library's to refuse, with its own message.
 struct KeyAndIv {
     Ref key, iv;
     bool make(const BlockCipher& s, Args a) {
         key = encode_utf8(a[1]);
-        if (!key || !s.with_iv)
-            return bool(key);
+        if (!key || !raw::takes_key(s.raw_cipher, (size_t)PyBytes_GET_SIZE(key.get())))
+            return false;
+        if (!s.with_iv)
+            return true;
         iv = encode_utf8(a[2]);
         return iv && (size_t)PyBytes_GET_SIZE(iv.get()) == raw::block_size(s.raw_cipher);
     }

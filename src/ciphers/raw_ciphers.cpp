@@ -80,16 +80,20 @@ size_t block_size(Cipher c) {
     return kCiphers[(int)c].block;
 }
 
+bool takes_key(Cipher c, size_t key_len) {
+    for (size_t size : kCiphers[(int)c].key_sizes)
+        if (size == key_len)
+            return true;
+    return false;
+}
+
 int crypt(Cipher c, Mode m, bool encrypt, const uint8_t* key, size_t key_len, const uint8_t* iv,
           const uint8_t* in, uint8_t* out, size_t len) {
     const CipherSpec& spec = kCiphers[(int)c];
-    bool key_taken = false;
-    for (size_t size : spec.key_sizes)
-        key_taken = key_taken || size == key_len;
     // Checked here, not left to the library: before 4.0 a rejected key left
     // its state allocated, and a failed AES-NI key schedule freed its state
     // without clearing the pointer. A failed key schedule is never freed here.
-    if (!key_taken)
+    if (!takes_key(c, key_len))
         return kErrKeySize;
 
     void* cipher = nullptr;

@@ -31,6 +31,8 @@ bool verified_release(PyObject* crypto);
 bool load_ciphers(PyObject* crypto);
 
 size_t block_size(Cipher c);
+// Whether the cipher takes a key of `key_len` bytes.
+bool takes_key(Cipher c, size_t key_len);
 
 // One whole-buffer operation, as the Python layer performs it: key schedule,
 // mode set-up, `len` bytes (a multiple of the block size; the caller checks),
