@@ -33,19 +33,15 @@ bool guards(const BlockCipher& s, const Call& c, Args a, const Pin& padding, boo
 // key.encode("utf-8") and iv.encode("utf-8"), of lengths that the cipher
 // takes: anything else is the library's to refuse, with its own message.
 struct KeyAndIv {
-    Ref key, iv;
+    Utf8 key, iv;
     bool make(const BlockCipher& s, Args a) {
-        key = encode_utf8(a[1]);
-        if (!key || !raw::takes_key(s.raw_cipher, (size_t)PyBytes_GET_SIZE(key.get())))
+        if (!key.view(a[1]) || !raw::takes_key(s.raw_cipher, key.size()))
             return false;
-        if (!s.with_iv)
-            return true;
-        iv = encode_utf8(a[2]);
-        return iv && (size_t)PyBytes_GET_SIZE(iv.get()) == raw::block_size(s.raw_cipher);
+        return !s.with_iv || (iv.view(a[2]) && iv.size() == raw::block_size(s.raw_cipher));
     }
     int crypt(const BlockCipher& s, bool encrypt, const uint8_t* in, uint8_t* out, size_t len) const {
-        return raw::crypt(s.raw_cipher, s.raw_mode, encrypt, bytes_of(key.get()), (size_t)PyBytes_GET_SIZE(key.get()),
-                          iv ? bytes_of(iv.get()) : nullptr, in, out, len);
+        return raw::crypt(s.raw_cipher, s.raw_mode, encrypt, key.data(), key.size(), s.with_iv ? iv.data() : nullptr,
+                          in, out, len);
     }
 };
 
@@ -56,18 +52,18 @@ Fast block_encrypt_fast(const BlockCipher& s, const Call& c, Args a) {
     if (!guards(s, c, a, pins::pad, false) || !k.make(s, a))
         return {};
     // pad(value.encode("utf-8"), <cipher>.block_size)
-    Ref data = encode_utf8(a[0]);
-    if (!data)
+    Utf8 data;
+    if (!data.view(a[0]))
         return {};
     size_t block = raw::block_size(s.raw_cipher);
-    size_t length = (size_t)PyBytes_GET_SIZE(data.get());
+    size_t length = data.size();
     size_t padded = length + block - length % block;
     Scratch plain(padded);
     if (!plain)
         return {};
-    std::memcpy(plain.data(), bytes_of(data.get()), length);
+    std::memcpy(plain.data(), data.data(), length);
     std::memset(plain.data() + length, (int)(padded - length), padded - length);
-    data = Ref();
+    data = Utf8();
     // cryptor.encrypt(...)
     Ref result(PyBytes_FromStringAndSize(nullptr, (Py_ssize_t)padded));
     if (!result || k.crypt(s, true, plain.data(), bytes_of_new(result.get()), padded) != 0)

@@ -42,10 +42,10 @@ bool guards(const Call& c, Args a, int base64s, const Pin& codec) {
 // whole-buffer operation; false where the library would refuse the key or IV.
 bool crypt(Args a, bool encrypt, const uint8_t* in, uint8_t* out, size_t length) {
     Ref key = gbk_zero_padded(a[2]);
-    Ref iv = key ? encode_utf8(a[3]) : Ref();
-    return iv && (size_t)PyBytes_GET_SIZE(iv.get()) == kBlock &&
+    Utf8 iv;
+    return key && iv.view(a[3]) && iv.size() == kBlock &&
            raw::crypt(raw::Cipher::AES, raw::Mode::CBC, encrypt, bytes_of(key.get()),
-                      (size_t)PyBytes_GET_SIZE(key.get()), bytes_of(iv.get()), in, out, length) == 0;
+                      (size_t)PyBytes_GET_SIZE(key.get()), iv.data(), in, out, length) == 0;
 }
 
 const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";

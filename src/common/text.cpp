@@ -13,6 +13,30 @@ bool all_ascii(const char* bytes, Py_ssize_t size) {
 }
 }  // namespace
 
+bool Utf8::view(PyObject* value) {
+    const char* text = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_CheckExact(value)) {
+        text = PyBytes_AS_STRING(value);
+        size = PyBytes_GET_SIZE(value);
+    } else if (!PyUnicode_CheckExact(value)) {
+        return false;
+    } else if (PyUnicode_KIND(value) == PyUnicode_1BYTE_KIND &&
+               all_ascii(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(value)), PyUnicode_GET_LENGTH(value))) {
+        text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(value));
+        size = PyUnicode_GET_LENGTH(value);
+    } else {
+        encoded_ = Ref(PyUnicode_AsUTF8String(value));
+        if (!encoded_)
+            return false;
+        text = PyBytes_AS_STRING(encoded_.get());
+        size = PyBytes_GET_SIZE(encoded_.get());
+    }
+    data_ = reinterpret_cast<const uint8_t*>(text);
+    size_ = (size_t)size;
+    return true;
+}
+
 Ref encode(PyObject* value) {
     if (PyUnicode_CheckExact(value))
         return Ref(PyUnicode_AsUTF8String(value));

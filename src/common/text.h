@@ -5,6 +5,8 @@
 
 #include "common/call.h"
 
+#include <cstdint>
+
 namespace cm {
 
 // value.encode()
@@ -25,6 +27,23 @@ Ref decode_gbk(PyObject* data);
 Ref gbk_text(const char* bytes, Py_ssize_t size);
 // str(data, encoding="utf-8")
 Ref str_utf8(PyObject* data);
+// The bytes of value.encode("utf-8") for an exact str, or of exact bytes
+// as they are, read in place where they are there already (the characters
+// of an ASCII text are its UTF-8), else encoded and held here.
+class Utf8 {
+public:
+    // False (with an exception set where encoding failed) for a text that
+    // does not encode, or anything but an exact str or bytes.
+    bool view(PyObject* value);
+    const uint8_t* data() const { return data_; }
+    size_t size() const { return size_; }
+
+private:
+    Ref encoded_;
+    const uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+};
+
 // str(data, encoding="utf-8").replace("\n", ""): Base64 lines made one line
 Ref one_line(PyObject* data);
 

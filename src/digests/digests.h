@@ -24,7 +24,7 @@ struct HexDigest {
     ToBytes to_bytes;
     raw::Hash raw_hash;
     const Pin& constructor_pin;
-    Py_ssize_t longest;
+    size_t longest;
 };
 extern const HexDigest md5_hex, sha1_hex, sha256_hex, sha384_hex, sha512_hex;
 

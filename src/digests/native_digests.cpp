@@ -34,17 +34,16 @@ int letter_case_of(PyObject* fmt) {
 
 // The message bytes of an exact str (UTF-8), or of exact bytes where taken,
 // up to `longest` bytes.
-Ref message_of(PyObject* value, bool bytes_taken, Py_ssize_t longest) {
-    Ref message;
-    if (PyUnicode_CheckExact(value) && PyUnicode_GetLength(value) <= longest)
-        message = encode_utf8(value);
-    else if (bytes_taken && PyBytes_CheckExact(value))
-        message = Ref::hold(value);
-    return message && PyBytes_GET_SIZE(message.get()) <= longest ? std::move(message) : Ref();
+bool message_of(Utf8& message, PyObject* value, bool bytes_taken, size_t longest) {
+    if (PyBytes_CheckExact(value) && !bytes_taken)
+        return false;
+    if (PyUnicode_CheckExact(value) && (size_t)PyUnicode_GetLength(value) > longest)
+        return false;
+    return message.view(value) && message.size() <= longest;
 }
 
 // HMAC-MD5 and MD5 alike (hmac runs hashlib's MD5 twice over the message).
-constexpr Py_ssize_t kLongestMac = 1024;
+constexpr size_t kLongestMac = 1024;
 
 }  // namespace
 
@@ -52,12 +51,10 @@ Fast hex_digest_fast(const HexDigest& d, const Call& c, Args a) {
     int variant = letter_case_of(a[1]);
     if (variant < 0 || !all_hold(c, {&pins::hashlib, &d.constructor_pin}) || !native_hashes())
         return {};
-    Ref message = message_of(a[0], d.to_bytes == to_bytes, d.longest);
-    if (!message)
-        return {};
+    Utf8 message;
     uint8_t digest[64];
-    if (raw::digest(d.raw_hash, bytes_of(message.get()),
-                    (size_t)PyBytes_GET_SIZE(message.get()), digest) != 0)
+    if (!message_of(message, a[0], d.to_bytes == to_bytes, d.longest) ||
+        raw::digest(d.raw_hash, message.data(), message.size(), digest) != 0)
         return {};
     // result.hexdigest(), in the case that fmt asks for
     const char* digits = variant == 1 ? "0123456789ABCDEF" : "0123456789abcdef";
@@ -78,15 +75,10 @@ Fast md5_hmac_fast(const Call& c, Args a) {
     if (variant < 0 || !all_hold(c, {&pins::hmac, &pins::hmac_new, &pins::hashlib, &pins::hashlib_md5}) ||
         !native_hashes())
         return {};
-    Ref value = message_of(a[0], true, kLongestMac);
-    Ref key = value ? message_of(a[1], true, kLongestMac) : Ref();
-    if (!key)
-        return {};
+    Utf8 value, key;
     uint8_t mac[16];
-    if (raw::hmac_md5(bytes_of(key.get()),
-                      (size_t)PyBytes_GET_SIZE(key.get()),
-                      bytes_of(value.get()),
-                      (size_t)PyBytes_GET_SIZE(value.get()), mac) != 0)
+    if (!message_of(value, a[0], true, kLongestMac) || !message_of(key, a[1], true, kLongestMac) ||
+        raw::hmac_md5(key.data(), key.size(), value.data(), value.size(), mac) != 0)
         return {};
     // bytes.upper() and bytes.lower() change the ASCII letters alone
     for (uint8_t& byte : mac) {
