@@ -142,4 +142,13 @@ Ref import_submodule(PyObject* package, const char* relative) {
     return Ref(full ? PyImport_Import(full.get()) : nullptr);
 }
 
+bool loaded_once(int& state, const Name& name, bool (*load)(PyObject* package)) {
+    if (state == 0) {
+        Ref package(PyImport_GetModule(name.get()));
+        state = package && load(package.get()) ? 1 : -1;
+        PyErr_Clear();
+    }
+    return state > 0;
+}
+
 }  // namespace cm

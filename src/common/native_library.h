@@ -11,6 +11,7 @@
 // Libraries are never closed once their entry points are in use.
 #pragma once
 
+#include "common/names.h"
 #include "common/ref.h"
 
 #include <cstddef>

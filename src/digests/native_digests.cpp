@@ -3,6 +3,7 @@
 // through, with the text that hashlib and hmac give.
 #include "digests/digests.h"
 
+#include "common/native_library.h"
 #include "common/scratch.h"
 #include "common/text.h"
 
@@ -11,13 +12,8 @@ namespace cm {
 namespace {
 
 bool native_hashes() {
-    static int loaded = 0;  // 1 loaded, -1 not to be had, 0 not tried yet
-    if (loaded == 0) {
-        Ref crypto(PyImport_GetModule(names::Crypto.get()));
-        loaded = crypto && raw::load_hashes(crypto.get()) ? 1 : -1;
-        PyErr_Clear();
-    }
-    return loaded > 0;
+    static int loaded = 0;
+    return loaded_once(loaded, names::Crypto, raw::load_hashes);
 }
 
 // The fmt rule for an exact str or None: the variant it selects (0 as the
