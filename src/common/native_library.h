@@ -72,4 +72,9 @@ long package_version(PyObject* package);
 // yet; empty with an exception set when that fails.
 Ref import_submodule(PyObject* package, const char* relative);
 
+// Whether `load` took the libraries of the package `name` that the module
+// imported: asked at the first call, the answer kept in `state` (0 not
+// asked yet, 1 loaded, -1 not to be had). No exception is left set.
+bool loaded_once(int& state, const Name& name, bool (*load)(PyObject* package));
+
 }  // namespace cm
