@@ -71,15 +71,17 @@ Ref base64_line(const uint8_t* data, size_t length) {
     return text;
 }
 
-int sextet(Py_UCS1 ch) {
-    if (ch >= 'A' && ch <= 'Z')
-        return (int)(ch - 'A');
-    if (ch >= 'a' && ch <= 'z')
-        return (int)(ch - 'a' + 26);
-    if (ch >= '0' && ch <= '9')
-        return (int)(ch - '0' + 52);
-    return ch == '+' ? 62 : ch == '/' ? 63 : -1;
-}
+// The value of each character of the alphabet, 64 for any other.
+struct Sextets {
+    uint8_t of[256];
+    constexpr Sextets() : of() {
+        for (int i = 0; i < 256; i++)
+            of[i] = 64;
+        for (int i = 0; i < 64; i++)
+            of[(uint8_t)kAlphabet[i]] = (uint8_t)i;
+    }
+};
+constexpr Sextets kSextets;
 
 // base64.decodebytes(text.encode()) for a text in the canonical form alone:
 // whole groups of the standard alphabet, '=' only at the end. Anything the
@@ -94,19 +96,26 @@ Ref base64_decoded(PyObject* text) {
     if (!data)
         return {};
     uint8_t* out = bytes_of_new(data.get());
-    for (Py_ssize_t i = 0; i < length; i += 4) {
-        int digits = i + 4 < length ? 4 : 4 - (int)padding;
-        uint32_t group = 0;
-        for (int j = 0; j < digits; j++) {
-            int value = sextet(in[i + j]);
-            if (value < 0)
-                return {};
-            group |= (uint32_t)value << (18 - 6 * j);
-        }
-        for (int k = 0; k < digits - 1; k++)
-            *out++ = (uint8_t)(group >> (16 - 8 * k));
+    const uint8_t* of = kSextets.of;
+    unsigned bad = 0;
+    Py_ssize_t whole = length - (padding ? 4 : 0);  // groups without '='
+    for (Py_ssize_t i = 0; i < whole; i += 4) {
+        unsigned a = of[in[i]], b = of[in[i + 1]], c = of[in[i + 2]], d = of[in[i + 3]];
+        bad |= a | b | c | d;
+        uint32_t group = a << 18 | b << 12 | c << 6 | d;
+        *out++ = (uint8_t)(group >> 16);
+        *out++ = (uint8_t)(group >> 8);
+        *out++ = (uint8_t)group;
     }
-    return data;
+    if (padding) {
+        unsigned a = of[in[whole]], b = of[in[whole + 1]], c = padding == 1 ? of[in[whole + 2]] : 0;
+        bad |= a | b | c;
+        uint32_t group = a << 18 | b << 12 | c << 6;
+        *out++ = (uint8_t)(group >> 16);
+        if (padding == 1)
+            *out++ = (uint8_t)(group >> 8);
+    }
+    return bad & 64 ? Ref() : std::move(data);
 }
 
 }  // namespace
