@@ -1,5 +1,5 @@
-"""Lookups that the module remembers between calls (globals, attributes of
-library modules, methods of types) must still see every change at once."""
+"""Every call looks its globals, library attributes and methods up afresh:
+a change made between calls, after any number of calls, is seen at once."""
 
 import base64
 import builtins
