@@ -4,12 +4,13 @@
 # and tested with no compiler reachable; then twine checks every file.
 #
 #   scripts/release.sh            every interpreter
-#   scripts/release.sh --quick    the default python3 alone, without the slow tests (CI)
+#   scripts/release.sh --quick    the default python3 alone (CI)
 #
 # PYTHONS="3.7 3.14" picks interpreters ("default" is python3). 3.7-3.13 come
 # from pyenv, 3.14 and 3.15 from the Debian unstable root that
-# scripts/unstable_root.sh makes. RELEASE_PYTEST replaces the test selection
-# (default -m "not build", and -m "not build and not slow" with --quick).
+# scripts/unstable_root.sh makes. The installed wheel runs the tests that CI
+# runs on every interpreter, less those that build the module:
+# -m "not build and not slow"; RELEASE_PYTEST replaces that selection.
 # Logs go to build/release/. The output ends with one line per interpreter
 # (wheel, tag, result) and a count; the exit status is 0 when every wheel
 # passed, 1 when one failed, 2 when none failed but one was skipped.
@@ -25,11 +26,12 @@ case ${1:-} in
     *) echo "usage: $0 [--quick]" >&2; exit 2 ;;
 esac
 if [ $quick = 1 ]; then
-    wanted=${PYTHONS:-default} selection='-m "not build and not slow"'
+    wanted=${PYTHONS:-default}
 else
-    wanted=${PYTHONS:-3.7 3.8 3.9 3.10 3.11 3.12 3.13 3.14 3.15} selection='-m "not build"'
+    wanted=${PYTHONS:-3.7 3.8 3.9 3.10 3.11 3.12 3.13 3.14 3.15}
 fi
-eval "selection=(${RELEASE_PYTEST:-$selection})"
+default_selection='-m "not build and not slow"'
+eval "selection=(${RELEASE_PYTEST:-$default_selection})"
 
 say() { echo "== $*"; }
 die() { echo "release: $*" >&2; exit 1; }
@@ -73,6 +75,12 @@ results=() passed=0 failed=0 skipped=0
 record() { # label wheel tag result
     results+=("$(printf '%-6s %-76s %-34s %s' "$@")")
     case $4 in PASS) passed=$((passed + 1)) ;; SKIPPED*) skipped=$((skipped + 1)) ;; *) failed=$((failed + 1)) ;; esac
+}
+# A wheel that failed leaves dist/ for build/release/failed/: what stays there can be uploaded.
+reject() { # label wheel tag result
+    mkdir -p "$work/failed"
+    mv "$2" "$work/failed/"
+    record "$1" "${2##*/}" "$3" "$4"
 }
 
 for wanted_one in $wanted; do
@@ -120,6 +128,10 @@ for wanted_one in $wanted; do
         continue
     fi
     built=$(ls "$raw"/*.whl)
+    if [[ ${built##*/} != *-cp${minor/./}-* ]]; then
+        record "$minor" "${built##*/}" - "FAIL: not built for CPython $minor"
+        continue
+    fi
 
     say "retag"
     if ! auditwheel repair -w "$work/repaired-$minor" "$built" >>"$log" 2>&1; then
@@ -130,7 +142,6 @@ for wanted_one in $wanted; do
     wheel=$(ls "$work/repaired-$minor"/*.whl)
     mv "$wheel" dist/
     wheel=dist/${wheel##*/}
-    name=${wheel##*/}
     tag=$("$tools/bin/python" -c 'import sys, zipfile
 whl = zipfile.ZipFile(sys.argv[1])
 info = [n for n in whl.namelist() if n.endswith(".dist-info/WHEEL")][0]
@@ -140,27 +151,28 @@ print(sorted(tags, key=lambda t: "manylinux_" not in t)[0])' "$wheel")
 
     say "what it needs"
     if ! "$tools/bin/python" scripts/wheel_check.py "$wheel" | tee -a "$log"; then
-        record "$minor" "$name" "$tag" "FAIL: needs more than its tag promises"
+        reject "$minor" "$wheel" "$tag" "FAIL: needs more than libc and its tag's glibc"
         continue
     fi
     if ! twine_check "$wheel" "$log"; then
-        record "$minor" "$name" "$tag" "FAIL: twine check"
+        reject "$minor" "$wheel" "$tag" "FAIL: twine check"
         continue
     fi
 
     say "install and test with no compiler: ${selection[*]}"
     if ! in_place "$where" scripts/check_wheel.sh "$python" "$wheel" "${selection[@]}" >>"$log" 2>&1; then
         tail -25 "$log"
-        record "$minor" "$name" "$tag" "FAIL: installed check"
+        reject "$minor" "$wheel" "$tag" "FAIL: installed check"
         continue
     fi
     tail -1 "$log"
-    record "$minor" "$name" "$tag" PASS
+    record "$minor" "${wheel##*/}" "$tag" PASS
 done
 
 echo
 say "dist/"
 ls -l dist
+[ ! -d "$work/failed" ] || { say "$work/failed/"; ls -l "$work/failed"; }
 echo
 printf '%s\n' "${results[@]}"
 echo "wheels: $passed passed, $failed failed, $skipped skipped"
