@@ -126,6 +126,7 @@ def _prefix_of_running():
 
 
 @pytest.mark.slow
+@pytest.mark.build
 @pytest.mark.parametrize("built", ["3.6", _prefix_of_running()])
 def test_version_mismatch_warns(tmp_path, built):
     # CMAKE_ARGS reaches the build with any pip (3.7's has no --config-settings)

@@ -12,7 +12,7 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 STUB = "crypt_main-stubs/__init__.pyi"
 
-pytestmark = pytest.mark.slow
+pytestmark = [pytest.mark.slow, pytest.mark.build]
 
 
 def run(*cmd, **kw):
