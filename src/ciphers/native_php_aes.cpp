@@ -48,7 +48,7 @@ bool crypt(Args a, bool encrypt, const uint8_t* in, uint8_t* out, size_t length)
                       (size_t)PyBytes_GET_SIZE(key.get()), iv.data(), in, out, length) == 0;
 }
 
-const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // str(base64.encodebytes(data), encoding="utf-8").replace("\n", ""): the
 // standard alphabet, padded, on one line.
