@@ -18,22 +18,21 @@ bool native_ciphers() {
 
 namespace {
 
-// The libraries are what the steps read, and the arguments exact str (the
-// ciphertext exact bytes).
-bool guards(const BlockCipher& s, const Call& c, Args a, const Pin& padding, bool ciphertext) {
-    bool value_ok = ciphertext ? PyBytes_CheckExact(a[0]) : PyUnicode_CheckExact(a[0]);
-    return value_ok && PyUnicode_CheckExact(a[1]) && (!s.with_iv || PyUnicode_CheckExact(a[2])) &&
-           all_hold(c, {&s.module, &s.make, &s.mode_value, &s.block_size, &padding}) && native_ciphers();
+// The libraries are what the steps read.
+bool libraries_hold(const BlockCipher& s, const Call& c, const Pin& padding) {
+    return all_hold(c, {&s.module, &s.make, &s.mode_value, &s.block_size, &padding}) && native_ciphers();
 }
 
-// key.encode("utf-8") and iv.encode("utf-8"), of lengths that the cipher
-// takes: anything else is the library's to refuse, with its own message.
+// key.encode("utf-8") and iv.encode("utf-8") of exact str, of lengths that
+// the cipher takes: anything else is the library's to refuse, with its own
+// message (asked before the libraries, the cheaper test).
 struct KeyAndIv {
     Utf8 key, iv;
     bool make(const BlockCipher& s, Args a) {
-        if (!key.view(a[1]) || !raw::takes_key(s.raw_cipher, key.size()))
+        if (!PyUnicode_CheckExact(a[1]) || !key.view(a[1]) || !raw::takes_key(s.raw_cipher, key.size()))
             return false;
-        return !s.with_iv || (iv.view(a[2]) && iv.size() == raw::block_size(s.raw_cipher));
+        return !s.with_iv ||
+               (PyUnicode_CheckExact(a[2]) && iv.view(a[2]) && iv.size() == raw::block_size(s.raw_cipher));
     }
     int crypt(const BlockCipher& s, bool encrypt, const uint8_t* in, uint8_t* out, size_t len) const {
         return raw::crypt(s.raw_cipher, s.raw_mode, encrypt, key.data(), key.size(), s.with_iv ? iv.data() : nullptr,
@@ -45,7 +44,7 @@ struct KeyAndIv {
 
 Fast block_encrypt_fast(const BlockCipher& s, const Call& c, Args a) {
     KeyAndIv k;
-    if (!guards(s, c, a, pins::pad, false) || !k.make(s, a))
+    if (!PyUnicode_CheckExact(a[0]) || !k.make(s, a) || !libraries_hold(s, c, pins::pad))
         return {};
     // pad(value.encode("utf-8"), <cipher>.block_size)
     Utf8 data;
@@ -69,7 +68,7 @@ Fast block_encrypt_fast(const BlockCipher& s, const Call& c, Args a) {
 
 Fast block_decrypt_fast(const BlockCipher& s, const Call& c, Args a) {
     KeyAndIv k;
-    if (!guards(s, c, a, pins::unpad, true) || !k.make(s, a))
+    if (!PyBytes_CheckExact(a[0]) || !k.make(s, a) || !libraries_hold(s, c, pins::unpad))
         return {};
     // text = cryptor.decrypt(value): whole blocks, at least one
     size_t block = raw::block_size(s.raw_cipher);
