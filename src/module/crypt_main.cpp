@@ -6,7 +6,6 @@
 #include "common/specialised.h"
 #include "common/traceback.h"
 
-#include <cstdlib>
 
 namespace cm {
 
@@ -117,11 +116,19 @@ Ref build_class(Namespaces ns) {
 
 // Major and minor version of the running interpreter, read from its
 // version string ("3.10.4 (main, ...)"): two numbers, not a prefix.
+// (Read digit by digit: newer C libraries redirect strtol to a symbol that
+// older ones lack, and the module is to load on glibc 2.17.)
+int number(const char*& text) {
+    int n = 0;
+    while (*text >= '0' && *text <= '9' && n < 100000)
+        n = n * 10 + (*text++ - '0');
+    return n;
+}
+
 void running_version(int& major, int& minor) {
     const char* text = Py_GetVersion();
-    char* end = nullptr;
-    major = (int)std::strtol(text, &end, 10);
-    minor = *end == '.' ? (int)std::strtol(end + 1, nullptr, 10) : 0;
+    major = number(text);
+    minor = *text == '.' ? number(++text) : 0;
 }
 
 int check_version() {
