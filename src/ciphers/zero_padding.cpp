@@ -11,26 +11,30 @@ namespace cm {
 namespace {
 constexpr Py_ssize_t kBlock = 16;
 
-// bytes + b"\0" * (16 - length % 16), in one allocation: what appending one
-// zero byte at a time gives, without a copy per byte.
-Ref zero_filled(PyObject* bytes, Py_ssize_t length) {
-    Py_ssize_t padded = length + (kBlock - length % kBlock);
+// The bytes followed by zero bytes up to a multiple of 16, in one
+// allocation: what appending one zero byte at a time gives, without a copy
+// per byte.
+Ref zero_filled(const char* bytes, Py_ssize_t length) {
+    Py_ssize_t padded = (length + kBlock - 1) / kBlock * kBlock;
     Ref result(PyBytes_FromStringAndSize(nullptr, padded));
     if (!result)
         return {};
     char* out = PyBytes_AS_STRING(result.get());
-    std::memcpy(out, PyBytes_AS_STRING(bytes), (size_t)length);
+    std::memcpy(out, bytes, (size_t)length);
     std::memset(out + length, 0, (size_t)(padded - length));
     return result;
 }
 }  // namespace
 
 Ref gbk_zero_padded(PyObject* text) {
+    Py_ssize_t length;
+    if (const char* chars = ascii_chars(text, length))  // its own GBK: one copy, padded
+        return zero_filled(chars, length);
     Ref value = encode_gbk(text);
     if (!value)
         return {};
-    Py_ssize_t length = PyBytes_GET_SIZE(value.get());
-    return length % kBlock == 0 ? std::move(value) : zero_filled(value.get(), length);
+    length = PyBytes_GET_SIZE(value.get());
+    return length % kBlock == 0 ? std::move(value) : zero_filled(PyBytes_AS_STRING(value.get()), length);
 }
 
 // _add_to_16(value)
@@ -53,7 +57,7 @@ Ref add_to_16(Call& c, Args a) {
             return value;
         c.at(4);
         if (PyBytes_CheckExact(value.get()))
-            return zero_filled(value.get(), length);
+            return zero_filled(PyBytes_AS_STRING(value.get()), length);
         static const char nul = '\0';
         Ref zero(PyBytes_FromStringAndSize(&nul, 1));
         if (!zero)

@@ -13,6 +13,14 @@ bool all_ascii(const char* bytes, Py_ssize_t size) {
 }
 }  // namespace
 
+const char* ascii_chars(PyObject* text, Py_ssize_t& size) {
+    if (!PyUnicode_CheckExact(text) || PyUnicode_KIND(text) != PyUnicode_1BYTE_KIND)
+        return nullptr;
+    const char* chars = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
+    size = PyUnicode_GET_LENGTH(text);
+    return all_ascii(chars, size) ? chars : nullptr;
+}
+
 bool Utf8::view(PyObject* value) {
     const char* text = nullptr;
     Py_ssize_t size = 0;
@@ -21,10 +29,8 @@ bool Utf8::view(PyObject* value) {
         size = PyBytes_GET_SIZE(value);
     } else if (!PyUnicode_CheckExact(value)) {
         return false;
-    } else if (PyUnicode_KIND(value) == PyUnicode_1BYTE_KIND &&
-               all_ascii(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(value)), PyUnicode_GET_LENGTH(value))) {
-        text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(value));
-        size = PyUnicode_GET_LENGTH(value);
+    } else if ((text = ascii_chars(value, size)) != nullptr) {
+        // read in place
     } else {
         encoded_ = Ref(PyUnicode_AsUTF8String(value));
         if (!encoded_)
@@ -60,11 +66,9 @@ Ref encode_utf8_kw(PyObject* value) {
 Ref encode_gbk(PyObject* value) {
     if (!PyUnicode_CheckExact(value))
         return call_method(value, names::encode, names::gbk.get());
-    if (PyUnicode_KIND(value) == PyUnicode_1BYTE_KIND) {
-        const char* text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(value));
-        if (all_ascii(text, PyUnicode_GET_LENGTH(value)))
-            return Ref(PyBytes_FromStringAndSize(text, PyUnicode_GET_LENGTH(value)));
-    }
+    Py_ssize_t size;
+    if (const char* text = ascii_chars(value, size))
+        return Ref(PyBytes_FromStringAndSize(text, size));
     return Ref(PyUnicode_AsEncodedString(value, "gbk", nullptr));
 }
 

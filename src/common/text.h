@@ -27,6 +27,10 @@ Ref decode_gbk(PyObject* data);
 Ref gbk_text(const char* bytes, Py_ssize_t size);
 // str(data, encoding="utf-8")
 Ref str_utf8(PyObject* data);
+// The characters of an exact str that is all ASCII, in place (they are its
+// UTF-8 and its GBK bytes as well); null for any other text.
+const char* ascii_chars(PyObject* text, Py_ssize_t& size);
+
 // The bytes of value.encode("utf-8") for an exact str, or of exact bytes
 // as they are, read in place where they are there already (the characters
 // of an ASCII text are its UTF-8), else encoded and held here.
