@@ -25,7 +25,7 @@ from Crypto.Cipher import AES, DES
 from Crypto.Hash import SHA256
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SOURCES = ["benchmarks/primitives.cpp", "src/common/native_library.cpp", "src/ciphers/raw_ciphers.cpp",
+SOURCES = ["benchmarks/primitives.cpp", "src/common/native_library.cpp", "src/common/names.cpp", "src/ciphers/raw_ciphers.cpp",
            "src/digests/raw_hashes.cpp"]
 
 KEY, IV, DATA = bytes(range(16)), bytes(range(16)), b"0123456789abcdef" * 2
