@@ -424,12 +424,8 @@ while len(v) % 16 != 0:
      True),
     ("_des_encrypt", "C._des_encrypt(big, key8)", CIPHER_ROWS[7][2].replace("value", "big"), "text", True),
     ("_php_encrypt", "obj._php_encrypt(big, key16, iv16)", CIPHER_ROWS[11][2].replace("value", "big"), "text", True),
-    ("_php_encrypt base64s", "obj._php_encrypt(big, key16, iv16, true)", """
-cryptor = AES.new(obj._add_to_16(key16), AES.MODE_CBC, iv16.encode("utf-8"))
-result = cryptor.encrypt(obj._add_to_16(big))
-if true:
-    result = str(base64.encodebytes(result), encoding="utf-8").replace("\\n", "")
-""", "text", True),
+    ("_php_encrypt base64s", "obj._php_encrypt(big, key16, iv16, true)", CIPHER_ROWS[12][2].replace("value", "big"),
+     "text", True),
     ("_php_decrypt base64s", "obj._php_decrypt(big, key16, iv16, true)",
      CIPHER_ROWS[14][2].replace("php_b64", "big"), "php64", True),
     ("_base64_encrypt", "C._base64_encrypt(big)", """
@@ -438,26 +434,10 @@ result = str(base64.encodebytes(big.encode()), encoding="utf-8").replace("\\n", 
     ("_base64_decrypt", "C._base64_decrypt(big)", """
 result = str(base64.decodebytes(big.encode(encoding="utf-8")), encoding="utf-8")
 """, "base64", False),
-    ("_md5_encrypt", "C._md5_encrypt(big, upper)", """
-result = hashlib.md5()
-result.update(big if isinstance(big, bytes) else big.encode(encoding="utf-8"))
-result = result.hexdigest()
-if upper == "upper":
-    result = result.upper()
-elif upper == "lower":
-    result = result.lower()
-""", "text", True),
+    ("_md5_encrypt", "C._md5_encrypt(big, upper)", CIPHER_ROWS[9][2].replace("value", "big"), "text", True),
     ("_md5_hmac_encrypt", "C._md5_hmac_encrypt(big, key16, upper)", CIPHER_ROWS[10][2].replace("value", "big"),
      "text", True),
-    ("_sha256_encrypt", "C._sha256_encrypt(big, upper)", """
-result = hashlib.sha256()
-result.update(big.encode(encoding="utf-8"))
-result = result.hexdigest()
-if upper == "upper":
-    result = result.upper()
-elif upper == "lower":
-    result = result.lower()
-""", "text", True),
+    ("_sha256_encrypt", "C._sha256_encrypt(big, upper)", SHA_ROWS[1][2].replace("value", "big"), "text", True),
 ]
 
 
