@@ -78,10 +78,9 @@ struct Specialisation {
 // that fails, disables it for the life of the process.
 Ref run_specialised(Specialisation& s, FastPath fast, Body generic, Call& c, Args a);
 
-// Whether specialised paths may run at all in this process: not when the
-// environment variable CRYPT_MAIN_GENERIC is set (to anything but empty or
-// "0") at import.
+// Reads, at import, whether specialised paths may run at all in this
+// process: not when the environment variable CRYPT_MAIN_GENERIC is set (to
+// anything but empty or "0").
 void read_switch();
-bool specialised_paths_on();
 
 }  // namespace cm
