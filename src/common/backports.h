@@ -24,6 +24,13 @@ static inline PyObject* Py_XNewRef(PyObject* obj) {
 }
 #endif
 
+// ---- type test (3.9) --------------------------------------------------------
+#if PY_VERSION_HEX < 0x030900A4
+static inline int Py_IS_TYPE(PyObject* ob, PyTypeObject* type) {
+    return Py_TYPE(ob) == type;
+}
+#endif
+
 // ---- vectorcall (3.8 provisional, 3.9 public) ------------------------------
 #if PY_VERSION_HEX < 0x03080000
 typedef PyObject* (*vectorcallfunc)(PyObject*, PyObject* const*, size_t, PyObject*);

@@ -265,8 +265,8 @@ bool Guard::same(const Call& c) const {
             PyErr_Clear();
             return false;
         }
-        if (s.code && (PyFunction_GetCode(now) != s.code || PyFunction_GetDefaults(now) != s.defaults ||
-                       PyFunction_GetKwDefaults(now) != s.kwdefaults))
+        if (s.code && (PyFunction_GET_CODE(now) != s.code || PyFunction_GET_DEFAULTS(now) != s.defaults ||
+                       PyFunction_GET_KW_DEFAULTS(now) != s.kwdefaults))
             return false;
     }
     return true;

@@ -25,23 +25,21 @@ const Step kSha384[] = {step::global_module("hashlib", "hashlib"), hashlib_built
 const Step kSha512[] = {step::global_module("hashlib", "hashlib"), hashlib_builtin("sha512", "openssl_sha512")};
 
 // hmac.new(key, value, digestmod=hashlib.md5).digest(): hmac's HMAC class
-// and what it runs, in every form the interpreters we build for give it
-// (step 4 is the class).
+// and what it runs, in the forms the interpreters we build for give it:
+// OpenSSL's HMAC behind _init_hmac and _current, or (3.7) the hashes kept by
+// __init__ and fed by update (step 2 is the class).
 const Step kHmac[] = {
     step::global_module("hmac", "hmac"),
-    step::global_module("hashlib", "hashlib"),
-    hashlib_builtin("md5", "openssl_md5"),
     step::function("hmac", "new"),
     step::class_("hmac", "HMAC"),
-    step::method(4, "__init__", "hmac", "HMAC.__init__"),
-    step::method(4, "digest", "hmac", "HMAC.digest"),
-    step::optional(step::method(4, "update", "hmac", "HMAC.update")),
-    step::optional(step::method(4, "_current", "hmac", "HMAC._current")),
-    step::optional(step::method(4, "_init_hmac", "hmac", "HMAC._init_hmac")),
-    step::optional(step::method(4, "_init_old", "hmac", "HMAC._init_old")),
-    step::optional(step::method(4, "_init_openssl_hmac", "hmac", "HMAC._init_openssl_hmac")),
-    step::optional(step::method(4, "_init_builtin_hmac", "hmac", "HMAC._init_builtin_hmac")),
+    step::method(2, "__init__", "hmac", "HMAC.__init__"),
+    step::method(2, "digest", "hmac", "HMAC.digest"),
+    step::optional(step::method(2, "_current", "hmac", "HMAC._current")),
+    step::optional(step::method(2, "_init_hmac", "hmac", "HMAC._init_hmac")),
+    step::optional(step::method(2, "update", "hmac", "HMAC.update")),
     step::optional(step::module_of("hmac", "_hashopenssl", "_hashlib")),
+    step::global_module("hashlib", "hashlib"),
+    hashlib_builtin("md5", "openssl_md5"),
 };
 
 Guard g_md5(kMd5), g_sha1(kSha1), g_sha256(kSha256), g_sha384(kSha384), g_sha512(kSha512), g_hmac(kHmac);
