@@ -84,7 +84,6 @@ int choose_hex(const Call& c, Args a) {
     int branch = letter_case_of(a[1]);
     bool ok = branch >= 0 && message_type_ok(a[0], d.to_bytes == to_bytes, d.longest) && N.guard.holds(c) &&
               crypto_hashes.ready();
-    PyErr_Clear();
     return ok ? branch : -1;
 }
 
@@ -114,7 +113,6 @@ int choose_hmac(const Call& c, Args a) {
     int branch = letter_case_of(a[2]);
     bool ok = branch >= 0 && message_type_ok(a[0], true, kLongestMac) && message_type_ok(a[1], true, kLongestMac) &&
               g_hmac.holds(c) && crypto_hashes.ready();
-    PyErr_Clear();
     return ok ? branch : -1;
 }
 
