@@ -2,11 +2,11 @@
 """Markdown tables from the JSON files of bench.py runs, one column per interpreter.
 
     python benchmarks/table.py run1/*.json run2/*.json ... > table.md
-    python benchmarks/table.py --charts benchmarks/results benchmarks/results/*.json
+    python benchmarks/table.py --charts benchmarks/results --python 3.11 benchmarks/results/*.json
 
 The second form also draws the charts (time per call beside the floor, and time
-against input size) of the newest interpreter as PNG files; it needs
-matplotlib (pip install '.[bench]').
+against input size) of one interpreter, the newest unless --python names one,
+as PNG files; it needs matplotlib (pip install '.[bench]').
 
 Ratios are method / floor (each run's median of its per-round ratios); where
 several runs come from the same interpreter, a cell gives the median of their
@@ -71,14 +71,15 @@ def scaling_ok(row):
     return time_ok and row["method_peak"] <= row["floor_peak"] + row["input_bytes"]
 
 
-def charts(directory, groups):
-    """Two PNG charts of the newest interpreter's runs: time per call beside
-    the floor, and time against input size. Needs matplotlib."""
+def charts(directory, groups, python=None):
+    """Two PNG charts of one interpreter's runs (the newest unless `python`
+    names one): time per call beside the floor, and time against input size.
+    Needs matplotlib."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    version, runs = groups[-1]
+    version, runs = next((g for g in groups if g[0] == python), groups[-1]) if python else groups[-1]
     m = runs[0]["machine"]
     dates = sorted(run["machine"].get("date", "?") for run in runs)
     source = "CPython %s, median of %d run(s), %s; %s, %s CPUs shared with other work; %s; bench.py" % (
@@ -142,6 +143,7 @@ def charts(directory, groups):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--charts", metavar="DIR", help="also draw the charts of the newest interpreter into DIR")
+    parser.add_argument("--python", metavar="X.Y", help="draw the charts of this interpreter's runs instead")
     parser.add_argument("runs", nargs="+", metavar="JSON")
     args = parser.parse_args()
     groups = {}
@@ -152,7 +154,7 @@ def main():
     groups = sorted(groups.items(), key=lambda item: [int(x) for x in item[0].split(".")])
     m = groups[-1][1][0]["machine"]
     if args.charts:
-        charts(args.charts, groups)
+        charts(args.charts, groups, args.python)
     print("Machine: %s, %s CPUs, %s. Libraries: %s." % (m.get("cpu", "?"), m["cpus"], m["platform"],
                                                        m.get("libraries", "?")))
     print("Interpreters: CPython %s; %s run(s) each, medians across runs.\n" % (
