@@ -84,6 +84,8 @@ void read_switch() {
     g_on = !value || !*value || (value[0] == '0' && !value[1]);
 }
 
+bool switch_on() { return g_on; }
+
 Ref run_specialised(Specialisation& s, FastPath fast, Body generic, Call& c, Args a) {
     if (!g_on)
         return generic(c, a);

@@ -82,5 +82,7 @@ Ref run_specialised(Specialisation& s, FastPath fast, Body generic, Call& c, Arg
 // process: not when the environment variable CRYPT_MAIN_GENERIC is set (to
 // anything but empty or "0").
 void read_switch();
+// What the switch said: whether specialised paths may run.
+bool switch_on();
 
 }  // namespace cm

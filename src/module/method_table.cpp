@@ -35,7 +35,7 @@ const MethodRow kMethodTable[kMethodCount] = {
     {"_add_to_16",         S, "value",                                      "",                      148, add_to_16},
     {"_rsa_keys",          S, "",                                           "pub_key, pri_key",      155, rsa_keys},
     {"_rsa_encrypt",       I, "self, value, pub_key=None, hexs=False",      "pri_key, text, result", 160, rsa_encrypt},
-    {"_rsa_decrypt",       S, "value, pri_key, hexs=False",                 "result",                169, rsa_decrypt},
+    {"_rsa_decrypt",       S, "value, pri_key, hexs=False",                 "result",                169, rsa_decrypt_specialised},
     {"_sha1_encrypt",      S, "value, fmt",                                 "result",                175, hex_digest<sha1_hex>, hex_digest_fast<sha1_hex>},
     {"_sha256_encrypt",    S, "value, fmt",                                 "result",                188, hex_digest<sha256_hex>, hex_digest_fast<sha256_hex>},
     {"_sha384_encrypt",    S, "value, fmt",                                 "result",                201, hex_digest<sha384_hex>, hex_digest_fast<sha384_hex>},

@@ -9,4 +9,8 @@ Ref rsa_keys(Call& c, Args a);
 Ref rsa_encrypt(Call& c, Args a);
 Ref rsa_decrypt(Call& c, Args a);
 
+// The same methods computed natively where the guards let them, and
+// otherwise by the bodies above.
+Ref rsa_decrypt_specialised(Call& c, Args a);
+
 }  // namespace cm

@@ -1,0 +1,395 @@
+// _rsa_decrypt computed natively: rsa.decrypt's blinded CRT decryption and
+// its PKCS#1 v1.5 unpadding, with the key's blinding state read and written
+// back as the library does, under the key's own lock. Anything the path was
+// not written for, and every failure, takes the generic path, whose result
+// and exception are the library's.
+#include "rsa/native_support.h"
+#include "rsa/rsa_methods.h"
+
+#include "common/call.h"
+#include "common/specialised.h"
+
+#include <cstring>
+
+namespace cm {
+
+namespace {
+
+using namespace rsa_native;
+using mont::Modulus;
+
+// What rsa.decrypt(value, pri_key) runs, and what the method reads before it.
+const Guard kGuards[] = {
+    {"", "rsa", Expect::Module, "rsa"},
+    {"rsa", "decrypt", Expect::Function, "rsa.pkcs1:decrypt"},
+    {"rsa.pkcs1", "common", Expect::Module, "rsa.common"},
+    {"rsa.pkcs1", "transform", Expect::Module, "rsa.transform"},
+    {"rsa.pkcs1", "DecryptionError", Expect::Class, "rsa.pkcs1:DecryptionError"},
+    {"rsa.pkcs1", "compare_digest", Expect::Builtin, "compare_digest|_compare_digest"},
+    {"rsa.pkcs1", "len", Expect::Builtin, "len"},
+    {"rsa.common", "byte_size", Expect::Function, "rsa.common:byte_size"},
+    {"rsa.common", "ceil_div", Expect::Function, "rsa.common:ceil_div"},
+    {"rsa.common", "bit_size", Expect::Function, "rsa.common:bit_size"},
+    {"rsa.common", "divmod", Expect::Builtin, "divmod"},
+    {"rsa.transform", "bytes2int", Expect::Function, "rsa.transform:bytes2int"},
+    {"rsa.transform", "int2bytes", Expect::Function, "rsa.transform:int2bytes"},
+    {"rsa.transform", "int", Expect::Builtin, "int"},
+    {"rsa.transform", "max", Expect::Builtin, "max"},
+    {"rsa.transform", "math", Expect::Module, "math"},
+    {"math", "ceil", Expect::Builtin, "ceil"},
+    {"rsa.key", "PrivateKey", Expect::Class, "rsa.key:PrivateKey"},
+    {"rsa.key:PrivateKey", "blinded_decrypt", Expect::Function, "rsa.key:PrivateKey.blinded_decrypt"},
+    {"rsa.key:PrivateKey", "blind", Expect::Function, "rsa.key:AbstractKey.blind"},
+    {"rsa.key:PrivateKey", "unblind", Expect::Function, "rsa.key:AbstractKey.unblind"},
+    {"rsa.key:PrivateKey", "_update_blinding_factor", Expect::Function,
+     "rsa.key:AbstractKey._update_blinding_factor"},
+    {"rsa.key", "pow", Expect::Builtin, "pow"},
+};
+constexpr size_t kPrivateKeyRow = 17;
+// and with hexs, a2b_hex(value) first
+const Guard kHexGuards[] = {
+    {"", "a2b_hex", Expect::Builtin, "a2b_hex"},
+};
+
+GuardTable guards(kGuards, sizeof kGuards / sizeof kGuards[0]);
+GuardTable hex_guards(kHexGuards, 1);
+
+// Everything above holds, and the library is a version whose steps these are.
+bool guards_hold(const Call& c, bool hex) {
+    return guards.hold(c) && (!hex || hex_guards.hold(c)) && known_version(c);
+}
+
+// Branches: raw bytes, hexadecimal bytes, hexadecimal str.
+Branches branches;
+
+Name n_("n"), e_("e"), p_("p"), q_("q"), exp1_("exp1"), exp2_("exp2"), coef_("coef"), blindfac_("blindfac"),
+    blindfac_inverse_("blindfac_inverse"), mutex_("mutex"), acquire_("acquire"), release_("release");
+
+int flag_of(PyObject* flag) {
+    if (flag == Py_True)
+        return 1;
+    return flag == Py_False || flag == Py_None ? 0 : -1;
+}
+
+int hex_digit(unsigned ch) {
+    if (ch - '0' < 10)
+        return (int)(ch - '0');
+    ch |= 32;
+    return ch - 'a' < 6 ? (int)(ch - 'a' + 10) : -1;
+}
+
+// The ciphertext: value's bytes, or a2b_hex(value) for exact bytes or an
+// ASCII str of hexadecimal digits; false where a2b_hex would refuse (its
+// error is the generic path's) or the text is longer than any key here.
+constexpr int kMaxBytes = 8 * kMaxWords;
+bool ciphertext(PyObject* value, bool hex, uint8_t* out, int& size) {
+    const char* chars;
+    Py_ssize_t length;
+    if (PyBytes_CheckExact(value)) {
+        chars = PyBytes_AS_STRING(value);
+        length = PyBytes_GET_SIZE(value);
+    } else if (hex && PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) {
+        chars = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(value));
+        length = PyUnicode_GET_LENGTH(value);
+    } else {
+        return false;
+    }
+    if (!hex) {
+        if (length > kMaxBytes)
+            return false;
+        std::memcpy(out, chars, (size_t)length);
+        size = (int)length;
+        return true;
+    }
+    if (length % 2 || length / 2 > kMaxBytes)
+        return false;
+    for (Py_ssize_t i = 0; i < length; i += 2) {
+        int hi = hex_digit((unsigned char)chars[i]), lo = hex_digit((unsigned char)chars[i + 1]);
+        if (hi < 0 || lo < 0)
+            return false;
+        out[i / 2] = (uint8_t)(hi << 4 | lo);
+    }
+    size = (int)(length / 2);
+    return true;
+}
+
+// The numbers of a private key, as PrivateKey.blinded_decrypt reads them.
+struct KeyNumbers {
+    Number n, e, p, q, exp1, exp2, coef;
+};
+
+bool read_key(PyObject* key, KeyNumbers& k) {
+    const Name* names[] = {&n_, &e_, &p_, &q_, &exp1_, &exp2_, &coef_};
+    Number* numbers[] = {&k.n, &k.e, &k.p, &k.q, &k.exp1, &k.exp2, &k.coef};
+    for (int i = 0; i < 7; i++) {
+        Ref value(PyObject_GetAttr(key, names[i]->get()));
+        if (!value) {
+            PyErr_Clear();
+            return false;
+        }
+        if (!number_of(value.get(), *numbers[i]))
+            return false;
+    }
+    return true;
+}
+
+// The key is one the native arithmetic reproduces the library's numbers for:
+// n = p q, odd primes' sizes within the words at hand, exp1 < p, exp2 < q,
+// coef < p. (Keys that break these take the library's own arithmetic.)
+bool usable(const KeyNumbers& k) {
+    const Number &n = k.n, &p = k.p, &q = k.q;
+    if (n.words < 2 || p.words < 2 || q.words < 2 || n.words > 2 * p.words || n.words > 2 * q.words)
+        return false;
+    if (!(p.w[0] & 1) || !(q.w[0] & 1))
+        return false;
+    u64 pq[2 * kMaxWords];
+    mont::mul_words(pq, p.w, p.words, q.w, q.words);
+    for (int i = 0; i < p.words + q.words; i++)
+        if (pq[i] != (i < kMaxWords ? n.w[i] : 0))
+            return false;
+    auto below = [](const Number& a, const Number& m) {
+        return mont::less<kMaxWords>(a.w, m.w);
+    };
+    return below(k.exp1, p) && below(k.exp2, q) && below(k.coef, p);
+}
+
+// s = x^exp mod m for x of `words` words (at most twice m's), exp < m,
+// modulo m of W words.
+template <int W>
+void crt_half(const Modulus<W>& mod, u64* s, const u64* x, int words, const Number& m, const Number& exp) {
+    u64 base[W];
+    mod.reduce_wide(base, x, words);
+    mod.pow(s, base, exp.w, m.bits());
+}
+
+// s2 = x^exp2 mod q
+template <int W>
+void q_half(u64* s2, const u64* x, int words, const KeyNumbers& k) {
+    Modulus<W> q(k.q.w);
+    crt_half(q, s2, x, words, k.q, k.exp2);
+}
+
+// h = ((x^exp1 mod p - s2) coef) mod p, s2 of q's words
+template <int W>
+void p_half(u64* h, const u64* x, int words, const u64* s2, const KeyNumbers& k) {
+    Modulus<W> p(k.p.w);
+    u64 s1[W], b[W], d[W];
+    crt_half(p, s1, x, words, k.p, k.exp1);
+    p.reduce_wide(b, s2, k.q.words);
+    p.sub_mod(d, s1, b);
+    p.mul_plain(h, d, k.coef.w);
+}
+
+// The numbers of one decryption.
+struct Blinding {
+    Number factor, inverse;  // as read from the key, below n
+    u64 next_factor[kMaxWords] = {}, next_inverse[kMaxWords] = {};  // squared, as written back
+};
+
+// PrivateKey.blinded_decrypt(c) with the factors squared first, as
+// _update_blinding_factor does; `out` is int2bytes(result, k).
+template <int W>
+void blinded_decrypt(uint8_t* out, int k, const uint8_t* crypto, int size, const KeyNumbers& key, Blinding& b) {
+    Modulus<W> n(key.n.w);
+    u64 c[W], x[W], blinded[W];
+    mont::words_of_bytes(c, W, crypto, size);
+    n.reduce(c, c);  // bytes2int(crypto) may exceed n; the library reduces it
+    n.mul_plain(b.next_factor, b.factor.w, b.factor.w);
+    n.mul_plain(b.next_inverse, b.inverse.w, b.inverse.w);
+    n.pow_public(x, b.next_factor, key.e.w, key.e.words);
+    n.mul_plain(blinded, c, x);
+    u64 s2[2 * kMaxWords] = {}, h[kMaxWords] = {};  // s2 read as a wide number
+    switch (key.q.words) {
+        case 2: q_half<2>(s2, blinded, W, key); break;
+        case 3: q_half<3>(s2, blinded, W, key); break;
+        default: q_half<4>(s2, blinded, W, key); break;
+    }
+    switch (key.p.words) {
+        case 2: p_half<2>(h, blinded, W, s2, key); break;
+        case 3: p_half<3>(h, blinded, W, s2, key); break;
+        default: p_half<4>(h, blinded, W, s2, key); break;
+    }
+    // decrypted = s2 + q h, below n = p q
+    u64 qh[2 * kMaxWords];
+    mont::mul_words(qh, key.q.w, key.q.words, h, key.p.words);
+    u64 s2w[W] = {}, decrypted[W];
+    for (int i = 0; i < key.q.words; i++)
+        s2w[i] = s2[i];
+    mont::add<W>(decrypted, qh, s2w);
+    u64 message[W];
+    n.mul_plain(message, b.next_inverse, decrypted);
+    mont::bytes_of_words(out, k, message);
+}
+
+// cleartext = 00 02 PS 00 M with the separator at index 10 or later: the
+// offset of M, or -1. Every byte is looked at.
+int message_offset(const uint8_t* clear, int k) {
+    unsigned bad = clear[0] | (clear[1] ^ 2);
+    int separator = 0;
+    for (int i = k - 1; i >= 2; i--) {
+        unsigned zero = (unsigned)((clear[i] | (0u - clear[i])) >> 8 & 1) ^ 1;  // 1 when the byte is 0
+        unsigned m = 0u - zero;
+        separator = (int)(((unsigned)i & m) | ((unsigned)separator & ~m));
+    }
+    return bad || separator < 10 ? -1 : separator + 1;
+}
+
+// Holds a key's lock, as `with key.mutex:` does, for the rest of the call.
+class Locked {
+public:
+    // false with an exception when acquire() raised
+    bool take(PyObject* mutex) {
+        Ref got = call_method(mutex, acquire_);
+        if (!got)
+            return false;
+        mutex_ = mutex;
+        return true;
+    }
+    ~Locked() {
+        if (!mutex_)
+            return;
+        Ref pending(PyErr_GetRaisedException());
+        Ref done = call_method(mutex_, release_);
+        if (!done)
+            PyErr_Clear();
+        if (pending)
+            PyErr_SetRaisedException(pending.release());
+    }
+
+private:
+    PyObject* mutex_ = nullptr;  // the key holds it
+};
+
+PyTypeObject* lock_type() {
+    static PyObject* type = nullptr;
+    if (!type) {
+        Ref module(PyImport_ImportModule("_thread"));
+        Ref found = module ? Ref(PyObject_GetAttrString(module.get(), "LockType")) : Ref();
+        if (!found || !PyType_Check(found.get())) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        type = keep(std::move(found));
+    }
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+// The key's blinding factors, read under its lock: both exact ints from 0 to
+// n - 1 (a key not yet used, -1, takes the generic path, which draws them).
+bool read_blinding(PyObject* key, const Number& n, Blinding& b) {
+    Ref factor(PyObject_GetAttr(key, blindfac_.get()));
+    Ref inverse = factor ? Ref(PyObject_GetAttr(key, blindfac_inverse_.get())) : Ref();
+    if (!inverse) {
+        PyErr_Clear();
+        return false;
+    }
+    return number_of(factor.get(), b.factor) && number_of(inverse.get(), b.inverse) &&
+           mont::less<kMaxWords>(b.factor.w, n.w) && mont::less<kMaxWords>(b.inverse.w, n.w);
+}
+
+// What the native steps found, for the caller to return or verify.
+struct Outcome {
+    Ref result;       // the text
+    Ref factor, inverse;  // the blinding state to write back
+};
+
+bool write_blinding(PyObject* key, const Outcome& o) {
+    return PyObject_SetAttr(key, blindfac_.get(), o.factor.get()) == 0 &&
+           PyObject_SetAttr(key, blindfac_inverse_.get(), o.inverse.get()) == 0;
+}
+
+// The key's state is what the outcome would have written.
+bool state_is(PyObject* key, const Outcome& o) {
+    Ref factor(PyObject_GetAttr(key, blindfac_.get()));
+    Ref inverse = factor ? Ref(PyObject_GetAttr(key, blindfac_inverse_.get())) : Ref();
+    bool same = inverse && PyObject_RichCompareBool(factor.get(), o.factor.get(), Py_EQ) == 1 &&
+                PyObject_RichCompareBool(inverse.get(), o.inverse.get(), Py_EQ) == 1;
+    PyErr_Clear();
+    return same;
+}
+
+// The decryption under the key's lock: 1 with the outcome (written back to
+// the key when `write`), 0 to take the generic path (nothing written), -1
+// with an exception when the lock raised.
+int decrypt_locked(PyObject* key, const KeyNumbers& k, const uint8_t* crypto, int size, int blocksize, bool write,
+                   Outcome& o) {
+    Ref mutex(PyObject_GetAttr(key, mutex_.get()));
+    if (!mutex || Py_TYPE(mutex.get()) != lock_type()) {
+        PyErr_Clear();
+        return 0;
+    }
+    Locked locked;
+    if (!locked.take(mutex.get()))
+        return -1;
+    Blinding b;
+    if (!read_blinding(key, k.n, b))
+        return 0;
+    uint8_t clear[kMaxBytes];
+    switch (k.n.words) {
+        case 2: blinded_decrypt<2>(clear, blocksize, crypto, size, k, b); break;
+        case 3: blinded_decrypt<3>(clear, blocksize, crypto, size, k, b); break;
+        default: blinded_decrypt<4>(clear, blocksize, crypto, size, k, b); break;
+    }
+    int offset = message_offset(clear, blocksize);
+    if (offset >= 0)
+        o.result = Ref(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(clear + offset), blocksize - offset,
+                                            nullptr));
+    std::memset(clear, 0, sizeof clear);
+    if (offset < 0)
+        return 0;  // DecryptionError, after the library's own state update
+    o.factor = o.result ? int_of(b.next_factor, k.n.words) : Ref();
+    o.inverse = o.factor ? int_of(b.next_inverse, k.n.words) : Ref();
+    if (!o.inverse) {
+        PyErr_Clear();
+        return 0;
+    }
+    if (write && !write_blinding(key, o))
+        return -1;
+    return 1;
+}
+
+bool same_text(PyObject* a, PyObject* b) {
+    if (!a || !b || !PyUnicode_CheckExact(a) || !PyUnicode_CheckExact(b))
+        return false;
+    int equal = PyUnicode_Compare(a, b);
+    PyErr_Clear();
+    return equal == 0;
+}
+
+}  // namespace
+
+// a: value, pri_key, hexs
+Ref rsa_decrypt_specialised(Call& c, Args a) {
+    PyObject* key = a[1];
+    int hex = flag_of(a[2]);
+    if (!switch_on() || hex < 0)
+        return rsa_decrypt(c, a);
+    int variant = !hex ? 0 : PyBytes_CheckExact(a[0]) ? 1 : 2;
+    Branches::State& state = branches.state[variant];
+    uint8_t crypto[kMaxBytes];
+    int size = 0;
+    KeyNumbers k;
+    if (state == Branches::Disabled || !ciphertext(a[0], hex, crypto, size) || !guards_hold(c, hex) ||
+        (PyObject*)Py_TYPE(key) != guards.value(kPrivateKeyRow) || !read_key(key, k) || !usable(k))
+        return rsa_decrypt(c, a);
+    int blocksize = (k.n.bits() + 7) / 8;
+    if (size > blocksize)
+        return rsa_decrypt(c, a);  // the library's DecryptionError
+
+    Outcome o;
+    int done = decrypt_locked(key, k, crypto, size, blocksize, state == Branches::Enabled, o);
+    if (done < 0)
+        return {};
+    if (done == 0)
+        return rsa_decrypt(c, a);  // the library's result or error, its state update
+    if (state == Branches::Enabled)
+        return std::move(o.result);
+    // The first call of the branch: the generic path does the call, and
+    // the branch is trusted only if it gave this text and left the key in
+    // the state this path would have.
+    Ref result = rsa_decrypt(c, a);
+    state = same_text(result.get(), o.result.get()) && state_is(key, o) ? Branches::Enabled : Branches::Disabled;
+    return result;
+}
+
+}  // namespace cm
