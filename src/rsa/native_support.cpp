@@ -281,11 +281,16 @@ bool GuardTable::hold(const Call& c) {
         const Seen& s = seen_[i];
         PyObject* now;
         if (PyDict_Check(s.container)) {
-            now = PyDict_GetItem(s.container, s.name);  // borrowed; str keys raise nothing
+            // borrowed; exact str keys raise nothing
+            now = PyDict_GetItemWithError(s.container, s.name);
             if (s.in_builtins) {
                 if (now)
                     return false;  // the module's own name now hides the builtin
-                now = PyDict_GetItem(c.ns.builtins.get(), s.name);
+                now = PyDict_GetItemWithError(c.ns.builtins.get(), s.name);
+            }
+            if (!now && PyErr_Occurred()) {
+                PyErr_Clear();
+                return false;
             }
         } else {
             Ref found(PyObject_GetAttr(s.container, s.name));

@@ -11,6 +11,8 @@ Ref rsa_decrypt(Call& c, Args a);
 
 // The same methods computed natively where the guards let them, and
 // otherwise by the bodies above.
+Ref rsa_keys_specialised(Call& c, Args a);
+Ref rsa_encrypt_specialised(Call& c, Args a);
 Ref rsa_decrypt_specialised(Call& c, Args a);
 
 }  // namespace cm
