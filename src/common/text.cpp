@@ -14,11 +14,10 @@ bool all_ascii(const char* bytes, Py_ssize_t size) {
 }  // namespace
 
 const char* ascii_chars(PyObject* text, Py_ssize_t& size) {
-    if (!PyUnicode_CheckExact(text) || PyUnicode_KIND(text) != PyUnicode_1BYTE_KIND)
+    if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text))
         return nullptr;
-    const char* chars = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
     size = PyUnicode_GET_LENGTH(text);
-    return all_ascii(chars, size) ? chars : nullptr;
+    return reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
 }
 
 bool Utf8::view(PyObject* value) {
@@ -85,9 +84,12 @@ Ref decode_gbk(PyObject* data) {
 }
 
 Ref to_bytes(PyObject* value) {
-    if (PyBytes_Check(value))
-        return Ref::hold(value);
-    return encode_utf8_kw(value);
+    // isinstance(value, bytes), which also believes what an object's
+    // __class__ claims (an exact str's cannot claim anything).
+    int is_bytes = PyBytes_Check(value) ? 1 : PyUnicode_CheckExact(value) ? 0 : PyObject_IsInstance(value, (PyObject*)&PyBytes_Type);
+    if (is_bytes < 0)
+        return {};
+    return is_bytes ? Ref::hold(value) : encode_utf8_kw(value);
 }
 
 namespace {

@@ -18,49 +18,54 @@ namespace {
 using namespace rsa_native;
 using mont::Modulus;
 
-// What rsa.decrypt(value, pri_key) runs, and what the method reads before it.
-const Guard kGuards[] = {
-    {"", "rsa", Expect::Module, "rsa"},
-    {"rsa", "decrypt", Expect::Function, "rsa.pkcs1:decrypt"},
-    {"rsa.pkcs1", "common", Expect::Module, "rsa.common"},
-    {"rsa.pkcs1", "transform", Expect::Module, "rsa.transform"},
-    {"rsa.pkcs1", "DecryptionError", Expect::Class, "rsa.pkcs1:DecryptionError"},
-    {"rsa.pkcs1", "compare_digest", Expect::Builtin, "compare_digest|_compare_digest"},
-    {"rsa.pkcs1", "len", Expect::Builtin, "len"},
-    {"rsa.common", "byte_size", Expect::Function, "rsa.common:byte_size"},
-    {"rsa.common", "ceil_div", Expect::Function, "rsa.common:ceil_div"},
-    {"rsa.common", "bit_size", Expect::Function, "rsa.common:bit_size"},
-    {"rsa.common", "divmod", Expect::Builtin, "divmod"},
-    {"rsa.transform", "bytes2int", Expect::Function, "rsa.transform:bytes2int"},
-    {"rsa.transform", "int2bytes", Expect::Function, "rsa.transform:int2bytes"},
-    {"rsa.transform", "int", Expect::Builtin, "int"},
-    {"rsa.transform", "max", Expect::Builtin, "max"},
-    {"rsa.transform", "math", Expect::Module, "math"},
-    {"math", "ceil", Expect::Builtin, "ceil"},
-    {"rsa.key", "PrivateKey", Expect::Class, "rsa.key:PrivateKey"},
-    {"rsa.key:PrivateKey", "blinded_decrypt", Expect::Function, "rsa.key:PrivateKey.blinded_decrypt"},
-    {"rsa.key:PrivateKey", "blind", Expect::Function, "rsa.key:AbstractKey.blind"},
-    {"rsa.key:PrivateKey", "unblind", Expect::Function, "rsa.key:AbstractKey.unblind"},
-    {"rsa.key:PrivateKey", "_update_blinding_factor", Expect::Function,
-     "rsa.key:AbstractKey._update_blinding_factor"},
-    {"rsa.key", "pow", Expect::Builtin, "pow"},
+// What rsa.decrypt(value, pri_key) reads and runs, after the method's
+// own global rsa. (Steps 13 and 14 are the key classes.)
+const Step kDecrypt[] = {
+    step::global_module("rsa", "rsa"),
+    step::imported("rsa", "decrypt", "rsa.pkcs1"),
+    step::module_of("rsa.pkcs1", "common", "rsa.common"),
+    step::module_of("rsa.pkcs1", "transform", "rsa.transform"),
+    step::class_("rsa.pkcs1", "DecryptionError"),
+    step::optional(step::builtin("rsa.pkcs1", "len", "builtins", "len")),
+    step::function("rsa.common", "byte_size"),
+    step::function("rsa.common", "ceil_div"),
+    step::function("rsa.common", "bit_size"),
+    step::function("rsa.transform", "bytes2int"),
+    step::function("rsa.transform", "int2bytes"),
+    step::module_of("rsa.transform", "math", "math"),
+    step::builtin("math", "ceil", "math", "ceil"),
+    step::class_("rsa.key", "PrivateKey"),
+    step::class_("rsa.key", "AbstractKey"),
+    step::method(13, "blinded_decrypt", "rsa.key", "PrivateKey.blinded_decrypt"),
+    step::optional(step::method(13, "blind", "rsa.key", "PrivateKey.blind")),
+    step::optional(step::method(13, "unblind", "rsa.key", "PrivateKey.unblind")),
+    step::optional(step::method(13, "_update_blinding_factor", "rsa.key", "PrivateKey._update_blinding_factor")),
+    step::method(14, "blind", "rsa.key", "AbstractKey.blind"),
+    step::method(14, "unblind", "rsa.key", "AbstractKey.unblind"),
+    step::method(14, "_update_blinding_factor", "rsa.key", "AbstractKey._update_blinding_factor"),
+    step::optional(step::builtin("rsa.key", "pow", "builtins", "pow")),
+    step::builtin("builtins", "pow", "builtins", "pow"),
 };
-constexpr size_t kPrivateKeyRow = 17;
-// and with hexs, a2b_hex(value) first
-const Guard kHexGuards[] = {
-    {"", "a2b_hex", Expect::Builtin, "a2b_hex"},
+constexpr size_t kPrivateKeyStep = 13;
+// the builtins the library's helpers read, none of them shadowed
+const Step kBuiltins[] = {
+    step::builtin("builtins", "len", "builtins", "len"),
+    step::optional(step::builtin("rsa.common", "divmod", "builtins", "divmod")),
+    step::builtin("builtins", "divmod", "builtins", "divmod"),
+    step::optional(step::builtin("rsa.transform", "max", "builtins", "max")),
+    step::builtin("builtins", "max", "builtins", "max"),
+};
+// with hexs, a2b_hex(value) first
+const Step kHex[] = {
+    {From::Global, nullptr, -1, "a2b_hex", Own::Builtin, "binascii", "a2b_hex", nullptr, false},
 };
 
-GuardTable guards(kGuards, sizeof kGuards / sizeof kGuards[0]);
-GuardTable hex_guards(kHexGuards, 1);
+Guard g_decrypt(kDecrypt), g_builtins(kBuiltins), g_hex(kHex);
 
-// Everything above holds, and the library is a version whose steps these are.
-bool guards_hold(const Call& c, bool hex) {
-    return guards.hold(c) && (!hex || hex_guards.hold(c)) && known_version(c);
-}
-
-// Branches: raw bytes, hexadecimal bytes, hexadecimal str.
-Branches branches;
+// Whether the key's first results per branch were given without writing
+// the key's state back: the runner has the generic path decrypt that call
+// too, and its own update is the one update of the call.
+bool first_given[3];
 
 Name n_("n"), e_("e"), p_("p"), q_("q"), exp1_("exp1"), exp2_("exp2"), coef_("coef"), blindfac_("blindfac"),
     blindfac_inverse_("blindfac_inverse"), mutex_("mutex"), acquire_("acquire"), release_("release");
@@ -298,15 +303,6 @@ bool write_blinding(PyObject* key, const Outcome& o) {
            PyObject_SetAttr(key, blindfac_inverse_.get(), o.inverse.get()) == 0;
 }
 
-// The key's state is what the outcome would have written.
-bool state_is(PyObject* key, const Outcome& o) {
-    Ref factor(PyObject_GetAttr(key, blindfac_.get()));
-    Ref inverse = factor ? Ref(PyObject_GetAttr(key, blindfac_inverse_.get())) : Ref();
-    bool same = inverse && PyObject_RichCompareBool(factor.get(), o.factor.get(), Py_EQ) == 1 &&
-                PyObject_RichCompareBool(inverse.get(), o.inverse.get(), Py_EQ) == 1;
-    PyErr_Clear();
-    return same;
-}
 
 // The decryption under the key's lock: 1 with the outcome (written back to
 // the key when `write`), 0 to take the generic path (nothing written), -1
@@ -348,48 +344,41 @@ int decrypt_locked(PyObject* key, const KeyNumbers& k, const uint8_t* crypto, in
     return 1;
 }
 
-bool same_text(PyObject* a, PyObject* b) {
-    if (!a || !b || !PyUnicode_CheckExact(a) || !PyUnicode_CheckExact(b))
-        return false;
-    int equal = PyUnicode_Compare(a, b);
-    PyErr_Clear();
-    return equal == 0;
+
+
+// The branch: raw bytes, hexadecimal bytes or hexadecimal str, under an
+// exact PrivateKey, while every step is the library's own.
+int choose(const Call& c, Args a) {
+    int hex = flag_of(a[2]);
+    PyObject* value = a[0];
+    bool value_ok = PyBytes_CheckExact(value) || (hex > 0 && PyUnicode_CheckExact(value));
+    bool ok = hex >= 0 && value_ok && g_decrypt.holds(c) && g_builtins.holds(c) && (!hex || g_hex.holds(c)) &&
+              (PyObject*)Py_TYPE(a[1]) == g_decrypt.object(kPrivateKeyStep).get() && known_version();
+    return ok ? (!hex ? 0 : PyBytes_CheckExact(value) ? 1 : 2) : -1;
+}
+
+// result = rsa.decrypt(value, pri_key).decode(), value through a2b_hex with hexs
+Ref run(int branch, const Call&, Args a) {
+    PyObject* key = a[1];
+    uint8_t crypto[kMaxBytes];
+    int size = 0;
+    KeyNumbers k;
+    if (!ciphertext(a[0], branch > 0, crypto, size) || !read_key(key, k) || !usable(k))
+        return {};
+    int blocksize = (k.n.bits() + 7) / 8;
+    if (size > blocksize)
+        return {};  // the library's DecryptionError
+    Outcome o;
+    bool write = first_given[branch];
+    int done = decrypt_locked(key, k, crypto, size, blocksize, write, o);
+    if (done <= 0)
+        return {};  // declined, or the lock raised: the generic path meets it again
+    first_given[branch] = true;
+    return std::move(o.result);
 }
 
 }  // namespace
 
-// a: value, pri_key, hexs
-Ref rsa_decrypt_specialised(Call& c, Args a) {
-    PyObject* key = a[1];
-    int hex = flag_of(a[2]);
-    if (!switch_on() || hex < 0)
-        return rsa_decrypt(c, a);
-    int variant = !hex ? 0 : PyBytes_CheckExact(a[0]) ? 1 : 2;
-    Branches::State& state = branches.state[variant];
-    uint8_t crypto[kMaxBytes];
-    int size = 0;
-    KeyNumbers k;
-    if (state == Branches::Disabled || !ciphertext(a[0], hex, crypto, size) || !guards_hold(c, hex) ||
-        (PyObject*)Py_TYPE(key) != guards.value(kPrivateKeyRow) || !read_key(key, k) || !usable(k))
-        return rsa_decrypt(c, a);
-    int blocksize = (k.n.bits() + 7) / 8;
-    if (size > blocksize)
-        return rsa_decrypt(c, a);  // the library's DecryptionError
-
-    Outcome o;
-    int done = decrypt_locked(key, k, crypto, size, blocksize, state == Branches::Enabled, o);
-    if (done < 0)
-        return {};
-    if (done == 0)
-        return rsa_decrypt(c, a);  // the library's result or error, its state update
-    if (state == Branches::Enabled)
-        return std::move(o.result);
-    // The first call of the branch: the generic path does the call, and
-    // the branch is trusted only if it gave this text and left the key in
-    // the state this path would have.
-    Ref result = rsa_decrypt(c, a);
-    state = same_text(result.get(), o.result.get()) && state_is(key, o) ? Branches::Enabled : Branches::Disabled;
-    return result;
-}
+const SpecialisedPath rsa_decrypt_path = specialised_path<3>(choose, run);
 
 }  // namespace cm

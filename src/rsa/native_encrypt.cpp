@@ -21,47 +21,57 @@ namespace {
 using namespace rsa_native;
 using mont::Modulus;
 
-// What rsa.encrypt(message, pub_key) runs, and what the method reads before it.
-const Guard kGuards[] = {
-    {"", "rsa", Expect::Module, "rsa"},
-    {"rsa", "encrypt", Expect::Function, "rsa.pkcs1:encrypt"},
-    {"rsa.pkcs1", "common", Expect::Module, "rsa.common"},
-    {"rsa.pkcs1", "transform", Expect::Module, "rsa.transform"},
-    {"rsa.pkcs1", "core", Expect::Module, "rsa.core"},
-    {"rsa.pkcs1", "os", Expect::Module, "os"},
-    {"rsa.pkcs1", "_pad_for_encryption", Expect::Function, "rsa.pkcs1:_pad_for_encryption"},
-    {"rsa.pkcs1", "len", Expect::Builtin, "len"},
-    {"os", "urandom", Expect::Builtin, "urandom"},
-    {"rsa.common", "byte_size", Expect::Function, "rsa.common:byte_size"},
-    {"rsa.common", "ceil_div", Expect::Function, "rsa.common:ceil_div"},
-    {"rsa.common", "bit_size", Expect::Function, "rsa.common:bit_size"},
-    {"rsa.common", "divmod", Expect::Builtin, "divmod"},
-    {"rsa.transform", "bytes2int", Expect::Function, "rsa.transform:bytes2int"},
-    {"rsa.transform", "int2bytes", Expect::Function, "rsa.transform:int2bytes"},
-    {"rsa.transform", "int", Expect::Builtin, "int"},
-    {"rsa.transform", "max", Expect::Builtin, "max"},
-    {"rsa.transform", "math", Expect::Module, "math"},
-    {"math", "ceil", Expect::Builtin, "ceil"},
-    {"rsa.core", "encrypt_int", Expect::Function, "rsa.core:encrypt_int"},
-    {"rsa.core", "assert_int", Expect::Function, "rsa.core:assert_int"},
-    {"rsa.core", "isinstance", Expect::Builtin, "isinstance"},
-    {"rsa.core", "pow", Expect::Builtin, "pow"},
-    {"rsa.key", "PublicKey", Expect::Class, "rsa.key:PublicKey"},
+// What rsa.encrypt(message, pub_key) reads and runs, after the method's
+// own global rsa.
+const Step kEncrypt[] = {
+    step::global_module("rsa", "rsa"),
+    step::imported("rsa", "encrypt", "rsa.pkcs1"),
+    step::module_of("rsa.pkcs1", "common", "rsa.common"),
+    step::module_of("rsa.pkcs1", "transform", "rsa.transform"),
+    step::module_of("rsa.pkcs1", "core", "rsa.core"),
+    step::module_of("rsa.pkcs1", "os", "os"),
+    step::function("rsa.pkcs1", "_pad_for_encryption"),
+    step::builtin("os", "urandom", "posix", "urandom"),
+    step::function("rsa.common", "byte_size"),
+    step::function("rsa.common", "ceil_div"),
+    step::function("rsa.common", "bit_size"),
+    step::function("rsa.transform", "bytes2int"),
+    step::function("rsa.transform", "int2bytes"),
+    step::module_of("rsa.transform", "math", "math"),
+    step::builtin("math", "ceil", "math", "ceil"),
+    step::function("rsa.core", "encrypt_int"),
+    step::function("rsa.core", "assert_int"),
+    step::class_("rsa.key", "PublicKey"),
+    step::optional(step::builtin("rsa.core", "pow", "builtins", "pow")),
+    step::builtin("builtins", "pow", "builtins", "pow"),
+    step::optional(step::builtin("rsa.pkcs1", "len", "builtins", "len")),
+    step::builtin("builtins", "len", "builtins", "len"),
 };
-constexpr size_t kEncryptIntRow = 19, kPublicKeyRow = 23;
-// and with hexs, b2a_hex(text) after
-const Guard kHexGuards[] = {
-    {"", "b2a_hex", Expect::Builtin, "b2a_hex"},
+constexpr size_t kEncryptIntStep = 15, kPublicKeyStep = 17;
+// the other builtins the library's helpers read, none of them shadowed
+const Step kBuiltins[] = {
+    step::optional(step::builtin("rsa.core", "isinstance", "builtins", "isinstance")),
+    step::builtin("builtins", "isinstance", "builtins", "isinstance"),
+    step::optional(step::builtin("rsa.common", "divmod", "builtins", "divmod")),
+    step::builtin("builtins", "divmod", "builtins", "divmod"),
+    step::optional(step::builtin("rsa.transform", "max", "builtins", "max")),
+    step::builtin("builtins", "max", "builtins", "max"),
+};
+// with hexs, b2a_hex(text) after
+const Step kHex[] = {
+    {From::Global, nullptr, -1, "b2a_hex", Own::Builtin, "binascii", "b2a_hex", nullptr, false},
+};
+// with no key, self._rsa_keys as the class gives it: the class's own
+// staticmethod around the module's own function
+const Step kOwnKeys[] = {
+    step::module_class_global("TarvikCryptMain"),
+    step::module_method(0, "_rsa_keys", rsa_keys),
 };
 
-GuardTable guards(kGuards, sizeof kGuards / sizeof kGuards[0]);
-GuardTable hex_guards(kHexGuards, 1);
+Guard g_encrypt(kEncrypt), g_builtins(kBuiltins), g_hex(kHex), g_own_keys(kOwnKeys);
 
-// Branches: a key given, raw or hexadecimal; a pair made, raw or hexadecimal.
-Branches branches;
-
-// the class's own _rsa_keys, as the class gives it
-Pin own_rsa_keys_pin(pins::TarvikCryptMain, names::rsa_keys);
+// The first result of each branch, checked with the library's functions.
+FirstResults first;
 
 Name n_("n"), e_("e");
 
@@ -71,18 +81,16 @@ int flag_of(PyObject* flag) {
     return flag == Py_False || flag == Py_None ? 0 : -1;
 }
 
-// self._rsa_keys is the class's own, found as the class gives it.
-bool own_rsa_keys(const Call& c, PyObject* self) {
+// self._rsa_keys is the module's own _rsa_keys: self is of the class
+// itself, whose lookup is the plain one, and the lookup gives the function
+// unless self's own dict has another.
+bool own_rsa_keys(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    if ((PyObject*)type != pins::TarvikCryptMain.value().get() || type->tp_getattro != PyObject_GenericGetAttr ||
-        !pins::TarvikCryptMain.holds(c) || !own_rsa_keys_pin.holds(c))
+    if (reinterpret_cast<PyObject*>(type) != g_own_keys.object(0).get() ||
+        PyType_GetSlot(type, Py_tp_getattro) != reinterpret_cast<void*>(PyObject_GenericGetAttr))
         return false;
-    Ref dict(PyObject_GenericGetDict(self, nullptr));
-    if (!dict) {
-        PyErr_Clear();
-        return false;
-    }
-    return PyDict_Contains(dict.get(), names::rsa_keys.get()) == 0;
+    Ref found(PyObject_GetAttr(self, names::rsa_keys.get()));
+    return found && is_module_method(found.get(), rsa_keys);
 }
 
 // An object of this type is true without running anyone's code.
@@ -139,7 +147,7 @@ bool verified(const Call& c, const uint8_t* block, const uint8_t* out, int k, Py
     Ref payload = int_of(words, nwords);
     mont::words_of_bytes(words, nwords, out, k);
     Ref expected = int_of(words, nwords);
-    Ref encrypted = payload ? call(guards.value(kEncryptIntRow), payload, e, n) : Ref();
+    Ref encrypted = payload ? call(g_encrypt.object(kEncryptIntStep), payload, e, n) : Ref();
     bool same = encrypted && expected && PyObject_RichCompareBool(encrypted.get(), expected.get(), Py_EQ) == 1;
     if (same && pair) {
         same = pair_is_sound(*pair);
@@ -173,85 +181,88 @@ Ref hex_bytes(const uint8_t* data, int size) {
     return result;
 }
 
-}  // namespace
 
-// a: self, value, pub_key, hexs
-Ref rsa_encrypt_specialised(Call& c, Args a) {
-    PyObject *self = a[0], *value = a[1], *key = a[2];
+// The branch: a key given (an exact PublicKey) or a pair to make (pub_key
+// None or False, and self._rsa_keys the class's own), raw or hexadecimal,
+// for an exact str, while every step is the library's own.
+int choose(const Call& c, Args a) {
+    PyObject *self = a[0], *key = a[2];
     int hex = flag_of(a[3]);
     bool generate = key == Py_None || key == Py_False;
-    if (!switch_on() || hex < 0 || !PyUnicode_CheckExact(value))
-        return rsa_encrypt(c, a);
-    int variant = (generate ? 2 : 0) + hex;
-    Branches::State& state = branches.state[variant];
-    if (state == Branches::Disabled || !guards.hold(c) || (hex && !hex_guards.hold(c)) || !known_version(c))
-        return rsa_encrypt(c, a);
+    bool ok = hex >= 0 && PyUnicode_CheckExact(a[1]) && g_encrypt.holds(c) && g_builtins.holds(c) &&
+              (!hex || g_hex.holds(c)) && known_version() &&
+              (generate ? g_own_keys.holds(c) && own_rsa_keys(self) && pair_guards_hold(c)
+                        : (PyObject*)Py_TYPE(key) == g_encrypt.object(kPublicKeyStep).get() &&
+                              plainly_true(Py_TYPE(key)));
+    PyErr_Clear();
+    int branch = (generate ? 2 : 0) + hex;
+    return ok && first.state[branch] != FirstResults::Refused ? branch : -1;
+}
 
-    // the key: given, or to be made
+// text = rsa.encrypt(value.encode(), pub_key), the pair made first when
+// none is given; result = b2a_hex(text) if hexs else text
+Ref run(int branch, const Call& c, Args a) {
+    PyObject *value = a[1], *key = a[2];
+    bool generate = branch >= 2, hex = branch % 2;
     Ref n_obj, e_obj;
     Number n, e;
-    if (generate) {
-        if (!own_rsa_keys(c, self) || !pair_guards_hold(c))
-            return rsa_encrypt(c, a);
-    } else {
-        PyTypeObject* type = Py_TYPE(key);
-        if ((PyObject*)type != guards.value(kPublicKeyRow) || !plainly_true(type))
-            return rsa_encrypt(c, a);
+    if (!generate) {
         n_obj = Ref(PyObject_GetAttr(key, n_.get()));
         e_obj = n_obj ? Ref(PyObject_GetAttr(key, e_.get())) : Ref();
-        if (!e_obj || !number_of(n_obj.get(), n) || !number_of(e_obj.get(), e) || n.words < 2 || !(n.w[0] & 1)) {
-            PyErr_Clear();
-            return rsa_encrypt(c, a);
-        }
+        if (!e_obj || !number_of(n_obj.get(), n) || !number_of(e_obj.get(), e) || n.words < 2 || !(n.w[0] & 1))
+            return {};
     }
     // value.encode(): a message too long is the library's OverflowError
     Utf8 message;
     int k = generate ? 32 : (n.bits() + 7) / 8;
-    if (k < 11 || !message.view(value) || message.size() > (size_t)(k - 11)) {
-        PyErr_Clear();
-        return rsa_encrypt(c, a);
-    }
+    if (k < 11 || !message.view(value) || message.size() > (size_t)(k - 11))
+        return {};
     NewPair pair;
     if (generate) {
         if (!new_pair(pair))
-            return rsa_encrypt(c, a);
+            return {};
         n_obj = Ref(PyObject_GetAttr(pair.pub.get(), n_.get()));
         e_obj = n_obj ? Ref(PyObject_GetAttr(pair.pub.get(), e_.get())) : Ref();
-        if (!e_obj || !number_of(n_obj.get(), n) || !number_of(e_obj.get(), e)) {
-            PyErr_Clear();
-            return rsa_encrypt(c, a);
-        }
+        if (!e_obj || !number_of(n_obj.get(), n) || !number_of(e_obj.get(), e))
+            return {};
     }
-
-    // text = rsa.encrypt(value.encode(), pub_key)
     uint8_t block[kMaxBytes], out[kMaxBytes];
     int length = (int)message.size();
     if (!pad(block, k, message.data(), length))
-        return rsa_encrypt(c, a);
+        return {};
     u64 payload[kMaxWords];
     mont::words_of_bytes(payload, kMaxWords, block, k);
     if (mont::less<kMaxWords>(n.w, payload))
-        return rsa_encrypt(c, a);  // the library's OverflowError
+        return {};  // the library's OverflowError
     switch (n.words) {
         case 2: power<2>(out, block, k, n, e); break;
         case 3: power<3>(out, block, k, n, e); break;
         default: power<4>(out, block, k, n, e); break;
     }
-    if (state == Branches::Unverified) {
+    if (first.state[branch] == FirstResults::Unchecked) {
         bool sound = verified(c, block, out, k, e_obj.get(), n_obj.get(), generate ? &pair : nullptr,
                               message.data(), length);
-        state = sound ? Branches::Enabled : Branches::Disabled;
+        first.state[branch] = sound ? FirstResults::Sound : FirstResults::Refused;
         if (!sound)
-            return rsa_encrypt(c, a);
+            return {};
     }
     std::memset(block, 0, sizeof block);
-
-    // result = b2a_hex(text) if hexs else text
     Ref result = hex ? hex_bytes(out, k) : Ref(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out), k));
     if (!result || !generate)
         return result;
     // return (result, pub_key, pri_key)
     return Ref(PyTuple_Pack(3, result.get(), pair.pub.get(), pair.pri.get()));
 }
+
+// Ciphertexts are random: results agree when they have the same shape.
+bool agree(PyObject* fast, PyObject* generic) {
+    if (PyBytes_CheckExact(fast))
+        return PyBytes_CheckExact(generic) && PyBytes_GET_SIZE(fast) == PyBytes_GET_SIZE(generic);
+    return same_pair_shape(fast, generic, 3);
+}
+
+}  // namespace
+
+const SpecialisedPath rsa_encrypt_path = specialised_path<4>(choose, run, nullptr, agree);
 
 }  // namespace cm

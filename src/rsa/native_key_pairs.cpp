@@ -24,51 +24,57 @@ namespace {
 
 using mont::Modulus;
 
-// What rsa.newkeys(256) runs, and what the method reads before it.
-const Guard kGuards[] = {
-    {"", "rsa", Expect::Module, "rsa"},
-    {"rsa", "newkeys", Expect::Function, "rsa.key:newkeys"},
-    {"rsa", "prime", Expect::Module, "rsa.prime"},
-    {"rsa", "common", Expect::Module, "rsa.common"},
-    {"rsa", "randnum", Expect::Module, "rsa.randnum"},
-    {"rsa.key", "rsa", Expect::Module, "rsa"},
-    {"rsa.key", "gen_keys", Expect::Function, "rsa.key:gen_keys"},
-    {"rsa.key", "find_p_q", Expect::Function, "rsa.key:find_p_q"},
-    {"rsa.key", "calculate_keys_custom_exponent", Expect::Function, "rsa.key:calculate_keys_custom_exponent"},
-    {"rsa.key", "PublicKey", Expect::Class, "rsa.key:PublicKey"},
-    {"rsa.key", "PrivateKey", Expect::Class, "rsa.key:PrivateKey"},
-    {"rsa.key", "max", Expect::Builtin, "max"},
-    {"rsa.key", "min", Expect::Builtin, "min"},
-    {"rsa.key", "ValueError", Expect::Builtin, "ValueError"},
-    {"rsa.prime", "rsa", Expect::Module, "rsa"},
-    {"rsa.prime", "getprime", Expect::Function, "rsa.prime:getprime"},
-    {"rsa.prime", "is_prime", Expect::Function, "rsa.prime:is_prime"},
-    {"rsa.prime", "get_primality_testing_rounds", Expect::Function, "rsa.prime:get_primality_testing_rounds"},
-    {"rsa.prime", "miller_rabin_primality_testing", Expect::Function, "rsa.prime:miller_rabin_primality_testing"},
-    {"rsa.prime", "range", Expect::Builtin, "range"},
-    {"rsa.prime", "pow", Expect::Builtin, "pow"},
-    {"rsa.randnum", "read_random_odd_int", Expect::Function, "rsa.randnum:read_random_odd_int"},
-    {"rsa.randnum", "read_random_int", Expect::Function, "rsa.randnum:read_random_int"},
-    {"rsa.randnum", "read_random_bits", Expect::Function, "rsa.randnum:read_random_bits"},
-    {"rsa.randnum", "randint", Expect::Function, "rsa.randnum:randint"},
-    {"rsa.randnum", "os", Expect::Module, "os"},
-    {"rsa.randnum", "struct", Expect::Module, "struct"},
-    {"rsa.randnum", "transform", Expect::Module, "rsa.transform"},
-    {"rsa.randnum", "common", Expect::Module, "rsa.common"},
-    {"rsa.randnum", "divmod", Expect::Builtin, "divmod"},
-    {"rsa.randnum", "ord", Expect::Builtin, "ord"},
-    {"os", "urandom", Expect::Builtin, "urandom"},
-    {"struct", "pack", Expect::Builtin, "pack"},
-    {"rsa.transform", "bytes2int", Expect::Function, "rsa.transform:bytes2int"},
-    {"rsa.transform", "int", Expect::Builtin, "int"},
-    {"rsa.common", "bit_size", Expect::Function, "rsa.common:bit_size"},
-    {"rsa.common", "inverse", Expect::Function, "rsa.common:inverse"},
-    {"rsa.common", "extended_gcd", Expect::Function, "rsa.common:extended_gcd"},
-    {"rsa.common", "NotRelativePrimeError", Expect::Class, "rsa.common:NotRelativePrimeError"},
+// What rsa.newkeys(256) reads and runs, after the method's own global rsa.
+const Step kNewkeys[] = {
+    step::global_module("rsa", "rsa"),
+    step::imported("rsa", "newkeys", "rsa.key"),
+    step::module_of("rsa", "prime", "rsa.prime"),
+    step::module_of("rsa", "common", "rsa.common"),
+    step::module_of("rsa", "randnum", "rsa.randnum"),
+    step::module_of("rsa.key", "rsa", "rsa"),
+    step::function("rsa.key", "gen_keys"),
+    step::function("rsa.key", "find_p_q"),
+    step::function("rsa.key", "calculate_keys_custom_exponent"),
+    step::class_("rsa.key", "PublicKey"),
+    step::class_("rsa.key", "PrivateKey"),
+    step::module_of("rsa.prime", "rsa", "rsa"),
+    step::function("rsa.prime", "getprime"),
+    step::function("rsa.prime", "is_prime"),
+    step::function("rsa.prime", "get_primality_testing_rounds"),
+    step::function("rsa.prime", "miller_rabin_primality_testing"),
+    step::function("rsa.randnum", "read_random_odd_int"),
+    step::function("rsa.randnum", "read_random_int"),
+    step::function("rsa.randnum", "read_random_bits"),
+    step::function("rsa.randnum", "randint"),
+    step::module_of("rsa.randnum", "os", "os"),
+    step::module_of("rsa.randnum", "struct", "struct"),
+    step::module_of("rsa.randnum", "transform", "rsa.transform"),
+    step::module_of("rsa.randnum", "common", "rsa.common"),
 };
-constexpr size_t kNewkeysRow = 1, kPublicKeyRow = 9, kPrivateKeyRow = 10, kIsPrimeRow = 16;
+constexpr size_t kNewkeysStep = 1, kPublicKeyStep = 9, kPrivateKeyStep = 10, kIsPrimeStep = 13;
+// ... and what those call in turn: the randomness, the number helpers and
+// the builtins, none of them shadowed in the library's modules
+const Step kHelpers[] = {
+    step::builtin("os", "urandom", "posix", "urandom"),
+    step::builtin("struct", "pack", "_struct", "pack"),
+    step::function("rsa.transform", "bytes2int"),
+    step::function("rsa.common", "bit_size"),
+    step::function("rsa.common", "inverse"),
+    step::function("rsa.common", "extended_gcd"),
+    step::class_("rsa.common", "NotRelativePrimeError"),
+    step::optional(step::builtin("rsa.key", "max", "builtins", "max")),
+    step::optional(step::builtin("rsa.key", "min", "builtins", "min")),
+    step::optional(step::builtin("rsa.prime", "pow", "builtins", "pow")),
+    step::optional(step::builtin("rsa.randnum", "divmod", "builtins", "divmod")),
+    step::optional(step::builtin("rsa.randnum", "ord", "builtins", "ord")),
+    step::builtin("builtins", "max", "builtins", "max"),
+    step::builtin("builtins", "min", "builtins", "min"),
+    step::builtin("builtins", "pow", "builtins", "pow"),
+    step::builtin("builtins", "divmod", "builtins", "divmod"),
+    step::builtin("builtins", "ord", "builtins", "ord"),
+};
 
-GuardTable guards(kGuards, sizeof kGuards / sizeof kGuards[0]);
+Guard g_newkeys(kNewkeys), g_helpers(kHelpers);
 
 constexpr u64 kExponent = 65537;
 constexpr int kPBits = 136, kQBits = 120, kNBits = 256;  // newkeys(256): 128 bits shifted by 128 // 16
@@ -281,7 +287,7 @@ bool gen_keys(Numbers& k) {
 
 // newkeys's defaults are (True, 1, 65537): its exponent, or null.
 PyObject* default_exponent() {
-    PyObject* defaults = PyFunction_GetDefaults(guards.value(kNewkeysRow));
+    PyObject* defaults = PyFunction_GetDefaults(g_newkeys.object(kNewkeysStep).get());
     if (!defaults || !PyTuple_CheckExact(defaults) || PyTuple_GET_SIZE(defaults) != 3 ||
         PyTuple_GET_ITEM(defaults, 0) != Py_True)
         return nullptr;
@@ -294,11 +300,15 @@ PyObject* default_exponent() {
     return exponent;
 }
 
-Branches branches;  // _rsa_keys: one branch
+FirstResults first;  // _rsa_keys: one branch
 
 }  // namespace
 
-bool pair_guards_hold(const Call& c) { return guards.hold(c) && known_version(c) && default_exponent(); }
+bool pair_guards_hold(const Call& c) {
+    bool ok = g_newkeys.holds(c) && g_helpers.holds(c) && known_version() && default_exponent();
+    PyErr_Clear();
+    return ok;
+}
 
 bool new_pair(NewPair& out) {
     Numbers k;
@@ -317,8 +327,8 @@ bool new_pair(NewPair& out) {
         return false;
     }
     // PublicKey(n, e), PrivateKey(n, e, d, p, q)
-    out.pub = call(guards.value(kPublicKeyRow), n, e);
-    out.pri = out.pub ? call(guards.value(kPrivateKeyRow), n, e, d, p, q) : Ref();
+    out.pub = call(g_newkeys.object(kPublicKeyStep), n, e);
+    out.pri = out.pub ? call(g_newkeys.object(kPrivateKeyStep), n, e, d, p, q) : Ref();
     if (!out.pri) {
         PyErr_Clear();
         return false;
@@ -338,7 +348,7 @@ bool pair_is_sound(const NewPair& pair) {
         q = number(pair.pri.get(), "q"), d = number(pair.pri.get(), "d"), one(PyLong_FromLong(1));
     bool sound = n && e && p && q && d && one;
     if (sound) {
-        PyObject* is_prime = guards.value(kIsPrimeRow);
+        PyObject* is_prime = g_newkeys.object(kIsPrimeStep).get();
         Ref p_prime = call(is_prime, p), q_prime = call(is_prime, q);
         Ref pq(PyNumber_Multiply(p.get(), q.get()));
         Ref p1(PyNumber_Subtract(p.get(), one.get())), q1(PyNumber_Subtract(q.get(), one.get()));
@@ -353,23 +363,47 @@ bool pair_is_sound(const NewPair& pair) {
     return sound;
 }
 
-}  // namespace rsa_native
+namespace {
 
-Ref rsa_keys_specialised(Call& c, Args a) {
-    using namespace rsa_native;
-    Branches::State& state = branches.state[0];
-    if (!switch_on() || state == Branches::Disabled || !pair_guards_hold(c))
-        return rsa_keys(c, a);
+// Two results agree when both are pairs of key objects of the same types
+// (the keys themselves are random).
+bool same_shape(PyObject* fast, PyObject* generic, Py_ssize_t size) {
+    if (!PyTuple_CheckExact(fast) || !PyTuple_CheckExact(generic) || PyTuple_GET_SIZE(fast) != size ||
+        PyTuple_GET_SIZE(generic) != size)
+        return false;
+    for (Py_ssize_t i = 0; i < size; i++) {
+        PyObject *x = PyTuple_GET_ITEM(fast, i), *y = PyTuple_GET_ITEM(generic, i);
+        if (Py_TYPE(x) != Py_TYPE(y) || (PyBytes_Check(x) && PyBytes_GET_SIZE(x) != PyBytes_GET_SIZE(y)))
+            return false;
+    }
+    return true;
+}
+
+int choose(const Call& c, Args) {
+    return first.state[0] != FirstResults::Refused && pair_guards_hold(c) ? 0 : -1;
+}
+
+// pub_key, pri_key = rsa.newkeys(256); return pub_key, pri_key
+Ref run(int, const Call&, Args) {
     NewPair pair;
     if (!new_pair(pair))
-        return rsa_keys(c, a);
-    if (state == Branches::Unverified) {
-        state = pair_is_sound(pair) ? Branches::Enabled : Branches::Disabled;
-        if (state == Branches::Disabled)
-            return rsa_keys(c, a);
+        return {};
+    if (first.state[0] == FirstResults::Unchecked) {
+        first.state[0] = pair_is_sound(pair) ? FirstResults::Sound : FirstResults::Refused;
+        if (first.state[0] == FirstResults::Refused)
+            return {};
     }
-    // return pub_key, pri_key
     return Ref(PyTuple_Pack(2, pair.pub.get(), pair.pri.get()));
 }
+
+}  // namespace
+
+bool same_pair_shape(PyObject* fast, PyObject* generic, Py_ssize_t size) { return same_shape(fast, generic, size); }
+
+}  // namespace rsa_native
+
+const SpecialisedPath rsa_keys_path = specialised_path<1>(
+    rsa_native::choose, rsa_native::run, nullptr,
+    [](PyObject* fast, PyObject* generic) { return rsa_native::same_pair_shape(fast, generic, 2); });
 
 }  // namespace cm

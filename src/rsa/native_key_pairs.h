@@ -27,5 +27,9 @@ bool new_pair(NewPair& out);
 // modulus, e d = 1 modulo (p - 1)(q - 1). No exception is left set.
 bool pair_is_sound(const NewPair& pair);
 
+// Results of the same shape: exact tuples of `size` items of the same types,
+// bytes among them of the same length.
+bool same_pair_shape(PyObject* fast, PyObject* generic, Py_ssize_t size);
+
 }  // namespace rsa_native
 }  // namespace cm

@@ -2,8 +2,17 @@
 #pragma once
 
 #include "common/body.h"
+#include "common/names.h"
 
 namespace cm {
+
+namespace names {
+// What the token methods read of PyJWT and of the results, and their texts.
+inline Name exceptions("exceptions"), ExpiredSignatureError("ExpiredSignatureError"), get("get"), data("data"),
+    iat("iat"), iss("iss"), exp("exp"), HS256("HS256"), tarvik("tarvik"), expired("token已过期"),
+    system_error("系统异常：");
+inline KwNames kw_algorithm({"algorithm"}), kw_issuer_algorithms({"issuer", "algorithms"});
+}  // namespace names
 
 Ref token_encrypt(Call& c, Args a);
 Ref token_decrypt(Call& c, Args a);
