@@ -189,11 +189,11 @@ int choose(const Call& c, Args a) {
     PyObject *self = a[0], *key = a[2];
     int hex = flag_of(a[3]);
     bool generate = key == Py_None || key == Py_False;
-    bool ok = hex >= 0 && PyUnicode_CheckExact(a[1]) && g_encrypt.holds(c) && g_builtins.holds(c) &&
-              (!hex || g_hex.holds(c)) && known_version() &&
-              (generate ? g_own_keys.holds(c) && own_rsa_keys(self) && pair_guards_hold(c)
-                        : (PyObject*)Py_TYPE(key) == g_encrypt.object(kPublicKeyStep).get() &&
-                              plainly_true(Py_TYPE(key)));
+    bool ok = hex >= 0 && PyUnicode_CheckExact(a[1]) &&
+              (generate ? g_own_keys.holds(c) && own_rsa_keys(self) && pair_guards_hold(c) : true) &&
+              g_encrypt.holds(c) && g_builtins.holds(c) && (!hex || g_hex.holds(c)) && known_version() &&
+              (generate || ((PyObject*)Py_TYPE(key) == g_encrypt.object(kPublicKeyStep).get() &&
+                            plainly_true(Py_TYPE(key))));
     PyErr_Clear();
     int branch = (generate ? 2 : 0) + hex;
     return ok && first.state[branch] != FirstResults::Refused ? branch : -1;
