@@ -60,7 +60,35 @@ const Step kHex[] = {
     {From::Global, nullptr, -1, "a2b_hex", Own::Builtin, "binascii", "a2b_hex", nullptr, false},
 };
 
-Guard g_decrypt(kDecrypt), g_builtins(kBuiltins), g_hex(kHex);
+// for a key not used yet, what _initial_blinding_factor and the inverse run
+// (step 0 is the key classes' module, 3 AbstractKey)
+const Step kDraw[] = {
+    step::sys_module("rsa.key"),
+    step::module_of("rsa.key", "rsa", "rsa"),
+    step::class_("rsa.key", "PrivateKey"),
+    step::class_("rsa.key", "AbstractKey"),
+    step::optional(step::method(2, "_initial_blinding_factor", "rsa.key", "PrivateKey._initial_blinding_factor")),
+    step::method(3, "_initial_blinding_factor", "rsa.key", "AbstractKey._initial_blinding_factor"),
+    step::module_of("rsa", "randnum", "rsa.randnum"),
+    step::module_of("rsa", "prime", "rsa.prime"),
+    step::module_of("rsa", "common", "rsa.common"),
+    step::function("rsa.randnum", "randint"),
+    step::function("rsa.randnum", "read_random_int"),
+    step::function("rsa.randnum", "read_random_bits"),
+    step::module_of("rsa.randnum", "os", "os"),
+    step::builtin("os", "urandom", "posix", "urandom"),
+    step::module_of("rsa.randnum", "struct", "struct"),
+    step::builtin("struct", "pack", "_struct", "pack"),
+    step::function("rsa.prime", "are_relatively_prime"),
+    step::function("rsa.prime", "gcd"),
+    step::function("rsa.common", "inverse"),
+    step::function("rsa.common", "extended_gcd"),
+    step::optional(step::builtin("rsa.key", "range", "builtins", "range")),
+    step::optional(step::builtin("rsa.randnum", "ord", "builtins", "ord")),
+    step::builtin("builtins", "ord", "builtins", "ord"),
+};
+
+Guard g_decrypt(kDecrypt), g_builtins(kBuiltins), g_hex(kHex), g_draw(kDraw);
 
 // Whether the key's first results per branch were given without writing
 // the key's state back: the runner has the generic path decrypt that call
@@ -167,63 +195,106 @@ void crt_half(const Modulus<W>& mod, u64* s, const u64* x, int words, const Numb
     mod.pow(s, base, exp.w, m.bits());
 }
 
-// s2 = x^exp2 mod q
+// s2 = x^exp mod q
 template <int W>
-void q_half(u64* s2, const u64* x, int words, const KeyNumbers& k) {
+void q_half(u64* s2, const u64* x, int words, const KeyNumbers& k, const Number& exp) {
     Modulus<W> q(k.q.w);
-    crt_half(q, s2, x, words, k.q, k.exp2);
+    crt_half(q, s2, x, words, k.q, exp);
 }
 
-// h = ((x^exp1 mod p - s2) coef) mod p, s2 of q's words
+// h = ((x^exp mod p - s2) coef) mod p, s2 of q's words
 template <int W>
-void p_half(u64* h, const u64* x, int words, const u64* s2, const KeyNumbers& k) {
+void p_half(u64* h, const u64* x, int words, const u64* s2, const KeyNumbers& k, const Number& exp) {
     Modulus<W> p(k.p.w);
     u64 s1[W], b[W], d[W];
-    crt_half(p, s1, x, words, k.p, k.exp1);
+    crt_half(p, s1, x, words, k.p, exp);
     p.reduce_wide(b, s2, k.q.words);
     p.sub_mod(d, s1, b);
     p.mul_plain(h, d, k.coef.w);
 }
 
-// The numbers of one decryption.
-struct Blinding {
-    Number factor, inverse;  // as read from the key, below n
-    u64 next_factor[kMaxWords] = {}, next_inverse[kMaxWords] = {};  // squared, as written back
-};
-
-// PrivateKey.blinded_decrypt(c) with the factors squared first, as
-// _update_blinding_factor does; `out` is int2bytes(result, k).
+// out = s2 + q h (below n = p q), the CRT of x^exp_p mod p and
+// x^exp_q mod q as blinded_decrypt combines them; x of W words.
 template <int W>
-void blinded_decrypt(uint8_t* out, int k, const uint8_t* crypto, int size, const KeyNumbers& key, Blinding& b) {
-    Modulus<W> n(key.n.w);
-    u64 c[W], x[W], blinded[W];
-    mont::words_of_bytes(c, W, crypto, size);
-    n.reduce(c, c);  // bytes2int(crypto) may exceed n; the library reduces it
-    n.mul_plain(b.next_factor, b.factor.w, b.factor.w);
-    n.mul_plain(b.next_inverse, b.inverse.w, b.inverse.w);
-    n.pow_public(x, b.next_factor, key.e.w, key.e.words);
-    n.mul_plain(blinded, c, x);
+void crt(u64* out, const u64* x, const KeyNumbers& key, const Number& exp_p, const Number& exp_q) {
     u64 s2[2 * kMaxWords] = {}, h[kMaxWords] = {};  // s2 read as a wide number
     switch (key.q.words) {
-        case 2: q_half<2>(s2, blinded, W, key); break;
-        case 3: q_half<3>(s2, blinded, W, key); break;
-        default: q_half<4>(s2, blinded, W, key); break;
+        case 2: q_half<2>(s2, x, W, key, exp_q); break;
+        case 3: q_half<3>(s2, x, W, key, exp_q); break;
+        default: q_half<4>(s2, x, W, key, exp_q); break;
     }
     switch (key.p.words) {
-        case 2: p_half<2>(h, blinded, W, s2, key); break;
-        case 3: p_half<3>(h, blinded, W, s2, key); break;
-        default: p_half<4>(h, blinded, W, s2, key); break;
+        case 2: p_half<2>(h, x, W, s2, key, exp_p); break;
+        case 3: p_half<3>(h, x, W, s2, key, exp_p); break;
+        default: p_half<4>(h, x, W, s2, key, exp_p); break;
     }
-    // decrypted = s2 + q h, below n = p q
     u64 qh[2 * kMaxWords];
     mont::mul_words(qh, key.q.w, key.q.words, h, key.p.words);
-    u64 s2w[W] = {}, decrypted[W];
+    u64 s2w[W] = {};
     for (int i = 0; i < key.q.words; i++)
         s2w[i] = s2[i];
-    mont::add<W>(decrypted, qh, s2w);
-    u64 message[W];
+    mont::add<W>(out, qh, s2w);
+}
+
+// The numbers of one decryption.
+struct Blinding {
+    bool initial = false;    // a key not used yet: its factor is drawn
+    Number factor, inverse;  // as read from the key, below n
+    u64 next_factor[kMaxWords] = {}, next_inverse[kMaxWords] = {};  // as written back
+};
+
+// _initial_blinding_factor: r = randint(n - 1), coprime with n, and
+// inverse(r, n), here r^(p-2) and r^(q-2) joined as above and kept only if
+// r times it is 1 mod n (so it is the one inverse, whatever the key's
+// numbers; otherwise, r not coprime or a key of other numbers, the library
+// draws). False to take the generic path.
+template <int W>
+bool initial_factor(const Modulus<W>& n, const KeyNumbers& key, Blinding& b) {
+    RandomPool pool;
+    u64 n1[W], r[W], inverse[W], check[W], one[W] = {1};
+    mont::copy<W>(n1, key.n.w);
+    n1[0] -= 1;  // n is odd
+    if (!randint<W>(pool, r, n1))
+        return false;
+    Number p2 = key.p, q2 = key.q;
+    p2.w[0] -= 2;  // odd primes' words: no borrow past the first for p, q > 2
+    q2.w[0] -= 2;
+    if (key.p.w[0] < 2 || key.q.w[0] < 2)
+        return false;
+    crt<W>(inverse, r, key, p2, q2);
+    n.mul_plain(check, r, inverse);
+    u64 differs = 0;
+    for (int i = 0; i < W; i++)
+        differs |= check[i] ^ one[i];
+    if (differs)
+        return false;
+    mont::copy<W>(b.next_factor, r);
+    mont::copy<W>(b.next_inverse, inverse);
+    return true;
+}
+
+// PrivateKey.blinded_decrypt(c) with the factors of _update_blinding_factor
+// (drawn for a key not used yet, else the key's squared); `out` is
+// int2bytes(result, k). False to take the generic path.
+template <int W>
+bool blinded_decrypt(uint8_t* out, int k, const uint8_t* crypto, int size, const KeyNumbers& key, Blinding& b) {
+    Modulus<W> n(key.n.w);
+    u64 c[W], x[W], blinded[W], decrypted[W], message[W];
+    mont::words_of_bytes(c, W, crypto, size);
+    n.reduce(c, c);  // bytes2int(crypto) may exceed n; the library reduces it
+    if (b.initial) {
+        if (!initial_factor<W>(n, key, b))
+            return false;
+    } else {
+        n.mul_plain(b.next_factor, b.factor.w, b.factor.w);
+        n.mul_plain(b.next_inverse, b.inverse.w, b.inverse.w);
+    }
+    n.pow_public(x, b.next_factor, key.e.w, key.e.words);
+    n.mul_plain(blinded, c, x);
+    crt<W>(decrypted, blinded, key, key.exp1, key.exp2);
     n.mul_plain(message, b.next_inverse, decrypted);
     mont::bytes_of_words(out, k, message);
+    return true;
 }
 
 // cleartext = 00 02 PS 00 M with the separator at index 10 or later: the
@@ -280,13 +351,22 @@ PyTypeObject* lock_type() {
 }
 
 // The key's blinding factors, read under its lock: both exact ints from 0 to
-// n - 1 (a key not yet used, -1, takes the generic path, which draws them).
-bool read_blinding(PyObject* key, const Number& n, Blinding& b) {
+// n - 1, or, for a key not used yet, a negative blindfac (whose factor the
+// path draws where the guard of what the library runs to draw it holds).
+bool read_blinding(const Call& c, PyObject* key, const Number& n, Blinding& b) {
     Ref factor(PyObject_GetAttr(key, blindfac_.get()));
     Ref inverse = factor ? Ref(PyObject_GetAttr(key, blindfac_inverse_.get())) : Ref();
     if (!inverse) {
         PyErr_Clear();
         return false;
+    }
+    if (PyLong_CheckExact(factor.get())) {
+        int overflow;
+        long long small = PyLong_AsLongLongAndOverflow(factor.get(), &overflow);
+        if (overflow < 0 || (!overflow && small < 0)) {
+            b.initial = true;
+            return g_draw.holds(c);
+        }
     }
     return number_of(factor.get(), b.factor) && number_of(inverse.get(), b.inverse) &&
            mont::less<kMaxWords>(b.factor.w, n.w) && mont::less<kMaxWords>(b.inverse.w, n.w);
@@ -307,8 +387,8 @@ bool write_blinding(PyObject* key, const Outcome& o) {
 // The decryption under the key's lock: 1 with the outcome (written back to
 // the key when `write`), 0 to take the generic path (nothing written), -1
 // with an exception when the lock raised.
-int decrypt_locked(PyObject* key, const KeyNumbers& k, const uint8_t* crypto, int size, int blocksize, bool write,
-                   Outcome& o) {
+int decrypt_locked(const Call& c, PyObject* key, const KeyNumbers& k, const uint8_t* crypto, int size, int blocksize,
+                   bool write, Outcome& o) {
     Ref mutex(PyObject_GetAttr(key, mutex_.get()));
     if (!mutex || Py_TYPE(mutex.get()) != lock_type()) {
         PyErr_Clear();
@@ -318,14 +398,17 @@ int decrypt_locked(PyObject* key, const KeyNumbers& k, const uint8_t* crypto, in
     if (!locked.take(mutex.get()))
         return -1;
     Blinding b;
-    if (!read_blinding(key, k.n, b))
+    if (!read_blinding(c, key, k.n, b))
         return 0;
     uint8_t clear[kMaxBytes];
+    bool made;
     switch (k.n.words) {
-        case 2: blinded_decrypt<2>(clear, blocksize, crypto, size, k, b); break;
-        case 3: blinded_decrypt<3>(clear, blocksize, crypto, size, k, b); break;
-        default: blinded_decrypt<4>(clear, blocksize, crypto, size, k, b); break;
+        case 2: made = blinded_decrypt<2>(clear, blocksize, crypto, size, k, b); break;
+        case 3: made = blinded_decrypt<3>(clear, blocksize, crypto, size, k, b); break;
+        default: made = blinded_decrypt<4>(clear, blocksize, crypto, size, k, b); break;
     }
+    if (!made)
+        return 0;
     int offset = message_offset(clear, blocksize);
     if (offset >= 0)
         o.result = Ref(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(clear + offset), blocksize - offset,
@@ -358,7 +441,7 @@ int choose(const Call& c, Args a) {
 }
 
 // result = rsa.decrypt(value, pri_key).decode(), value through a2b_hex with hexs
-Ref run(int branch, const Call&, Args a) {
+Ref run(int branch, const Call& c, Args a) {
     PyObject* key = a[1];
     uint8_t crypto[kMaxBytes];
     int size = 0;
@@ -370,7 +453,7 @@ Ref run(int branch, const Call&, Args a) {
         return {};  // the library's DecryptionError
     Outcome o;
     bool write = first_given[branch];
-    int done = decrypt_locked(key, k, crypto, size, blocksize, write, o);
+    int done = decrypt_locked(c, key, k, crypto, size, blocksize, write, o);
     if (done <= 0)
         return {};  // declined, or the lock raised: the generic path meets it again
     first_given[branch] = true;

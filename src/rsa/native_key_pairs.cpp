@@ -115,42 +115,6 @@ bool small_factor(const u64* w, int bits) {
     return hit != 0;
 }
 
-// ---- the library's random numbers
-
-// read_random_int(bits): `bits` random bits with the top one set.
-template <int W>
-bool random_int(RandomPool& pool, u64* out, int bits) {
-    uint8_t bytes[8 * W];
-    int size = (bits + 7) / 8;
-    if (!pool.take(bytes, (size_t)size))
-        return false;
-    mont::words_of_bytes(out, W, bytes, size);
-    std::memset(bytes, 0, sizeof bytes);
-    for (int i = 0; i < W; i++) {
-        if (64 * i >= bits)
-            out[i] = 0;
-        else if (64 * (i + 1) > bits)
-            out[i] &= ((u64)1 << (bits - 64 * i)) - 1;
-    }
-    out[(bits - 1) / 64] |= (u64)1 << ((bits - 1) % 64);
-    return true;
-}
-
-// randint(maxvalue): read_random_int(bit_size(maxvalue)) until one is at
-// most maxvalue, a bit shorter after every ten tries.
-template <int W>
-bool randint(RandomPool& pool, u64* out, const u64* maxvalue) {
-    int bit_size = mont::bit_length<W>(maxvalue);
-    for (int tries = 0;; tries++) {
-        if (!random_int<W>(pool, out, bit_size))
-            return false;
-        if (!mont::less<W>(maxvalue, out))
-            return true;
-        if (tries % 10 == 0 && tries)
-            bit_size -= 1;
-    }
-}
-
 template <int W>
 bool equal(const u64* a, const u64* b) {
     u64 x = 0;

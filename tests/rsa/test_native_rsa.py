@@ -112,6 +112,16 @@ def test_decryption_and_blinding_state_equal_the_library(seed):
 
 
 @native
+def test_a_key_used_first_draws_its_factor_as_the_library_does():
+    for _ in range(40):
+        pub, pri = C._rsa_keys()
+        assert C._rsa_decrypt(rsa.encrypt(b"first", pub), pri) == "first"
+        # randint(n - 1) and its inverse
+        assert 0 < pri.blindfac < pri.n and 0 < pri.blindfac_inverse < pri.n
+        assert pri.blindfac * pri.blindfac_inverse % pri.n == 1
+
+
+@native
 def test_decryption_waits_for_the_key_lock():
     pub, pri, twin = twins()
     ct = rsa.encrypt(b"locked", pub)
@@ -178,12 +188,25 @@ def counting(record, real):
 
 
 PUB, PRI = rsa.newkeys(256)
+CT = rsa.encrypt(b"text", PUB)
+
+
+STATE = PRI.__getstate__()
+
+
+def unused_key():
+    key = rsa.PrivateKey.__new__(rsa.PrivateKey)
+    key.__setstate__(STATE)
+    return key
+
+
 KEY_OF_SUBCLASS = type("Key", (rsa.PrivateKey,), {})(*PRI.__getstate__()[:5])
 CALLS = {
     "decrypt": lambda: C._rsa_decrypt(C()._rsa_encrypt("text", PUB), PRI),
     "hex": lambda: C._rsa_decrypt(C()._rsa_encrypt("text", PUB, True), PRI, True),
     "pair": lambda: C()._rsa_encrypt("text")[0],
     "keys": lambda: C._rsa_keys()[0].n,
+    "first": lambda: C._rsa_decrypt(CT, unused_key()),
 }
 # Steps of the generic paths that a test double or a hot patch may replace.
 WATCHED = [
@@ -191,7 +214,9 @@ WATCHED = [
     ("decrypt", os, "urandom"), ("decrypt", rsa.transform, "bytes2int"), ("decrypt", rsa.transform, "int2bytes"),
     ("decrypt", rsa.core, "encrypt_int"), ("decrypt", rsa.common, "byte_size"),
     ("decrypt", rsa.key.AbstractKey, "blind"), ("decrypt", rsa.key.AbstractKey, "_update_blinding_factor"),
-    ("decrypt", rsa.key.PrivateKey, "blinded_decrypt"), ("hex", crypt_main, "a2b_hex"),
+    ("decrypt", rsa.key.PrivateKey, "blinded_decrypt"), ("first", rsa.key.AbstractKey, "_initial_blinding_factor"),
+    ("first", rsa.randnum, "randint"), ("first", rsa.common, "inverse"), ("first", rsa.prime, "gcd"),
+    ("hex", crypt_main, "a2b_hex"),
     ("hex", crypt_main, "b2a_hex"), ("keys", rsa, "newkeys"), ("keys", rsa.key, "find_p_q"),
     ("keys", rsa.prime, "getprime"), ("keys", rsa.prime, "miller_rabin_primality_testing"),
     ("keys", rsa.randnum, "randint"), ("keys", os, "urandom"),
@@ -199,7 +224,7 @@ WATCHED = [
 ]
 
 
-CONSTRUCTION = ("__init__", "inverse", "extended_gcd")  # what the key classes run when the path builds keys
+CONSTRUCTION = ("__init__", "__setstate__", "inverse", "extended_gcd")  # what the key classes run when the path builds keys
 
 
 @pytest.fixture
