@@ -8,7 +8,6 @@
 #include "rsa/rsa_methods.h"
 
 #include "common/call.h"
-#include "common/scratch.h"
 #include "common/specialised.h"
 #include "common/text.h"
 
@@ -139,15 +138,15 @@ void power(uint8_t* out, const uint8_t* block, int k, const Number& n, const Num
 // The library's own steps agree: core.encrypt_int(bytes2int(block), e, n)
 // is the ciphertext's number; for a pair made here, the pair is sound and
 // rsa.decrypt, under a copy of its private key, gives the message back.
-bool verified(const Call& c, const uint8_t* block, const uint8_t* out, int k, PyObject* e, PyObject* n,
-              const NewPair* pair, const uint8_t* message, int length) {
+bool verified(const Call& c, PyObject* encrypt_int, const uint8_t* block, const uint8_t* out, int k, PyObject* e,
+              PyObject* n, const NewPair* pair, const uint8_t* message, int length) {
     u64 words[kMaxWords];
     int nwords = (k + 7) / 8;
     mont::words_of_bytes(words, nwords, block, k);
     Ref payload = int_of(words, nwords);
     mont::words_of_bytes(words, nwords, out, k);
     Ref expected = int_of(words, nwords);
-    Ref encrypted = payload ? call(g_encrypt.object(kEncryptIntStep), payload, e, n) : Ref();
+    Ref encrypted = payload ? call(encrypt_int, payload, e, n) : Ref();
     bool same = encrypted && expected && PyObject_RichCompareBool(encrypted.get(), expected.get(), Py_EQ) == 1;
     if (same && pair) {
         same = pair_is_sound(*pair);
@@ -217,6 +216,8 @@ Ref run(int branch, const Call& c, Args a) {
     int k = generate ? 32 : (n.bits() + 7) / 8;
     if (k < 11 || !message.view(value) || message.size() > (size_t)(k - 11))
         return {};
+    // held past a key search, while other threads run
+    Ref encrypt_int = Ref::hold(g_encrypt.object(kEncryptIntStep));
     NewPair pair;
     if (generate) {
         if (!new_pair(pair))
@@ -240,8 +241,8 @@ Ref run(int branch, const Call& c, Args a) {
         default: power<4>(out, block, k, n, e); break;
     }
     if (first.state[branch] == FirstResults::Unchecked) {
-        bool sound = verified(c, block, out, k, e_obj.get(), n_obj.get(), generate ? &pair : nullptr,
-                              message.data(), length);
+        bool sound = verified(c, encrypt_int.get(), block, out, k, e_obj.get(), n_obj.get(),
+                              generate ? &pair : nullptr, message.data(), length);
         first.state[branch] = sound ? FirstResults::Sound : FirstResults::Refused;
         if (!sound)
             return {};

@@ -280,6 +280,12 @@ bool pair_guards_hold(const Call& c) {
 }
 
 bool new_pair(NewPair& out) {
+    // what the guards found, held past the search, while other threads run
+    Ref e = Ref::hold(default_exponent()), public_key = Ref::hold(g_newkeys.object(kPublicKeyStep)),
+        private_key = Ref::hold(g_newkeys.object(kPrivateKeyStep));
+    out.is_prime = Ref::hold(g_newkeys.object(kIsPrimeStep));
+    if (!e || !public_key || !private_key || !out.is_prime)
+        return false;
     Numbers k;
     bool made;
     // the prime search is the library's own work, which runs no long
@@ -289,15 +295,14 @@ bool new_pair(NewPair& out) {
     Py_END_ALLOW_THREADS
     if (!made)
         return false;
-    PyObject* e = default_exponent();
     Ref n = int_of(k.n, 4), d = int_of(k.d, 4), p = int_of(k.p, 3), q = int_of(k.q, 2);
-    if (!e || !n || !d || !p || !q) {
+    if (!n || !d || !p || !q) {
         PyErr_Clear();
         return false;
     }
     // PublicKey(n, e), PrivateKey(n, e, d, p, q)
-    out.pub = call(g_newkeys.object(kPublicKeyStep), n, e);
-    out.pri = out.pub ? call(g_newkeys.object(kPrivateKeyStep), n, e, d, p, q) : Ref();
+    out.pub = call(public_key, n, e);
+    out.pri = out.pub ? call(private_key, n, e, d, p, q) : Ref();
     if (!out.pri) {
         PyErr_Clear();
         return false;
@@ -317,7 +322,7 @@ bool pair_is_sound(const NewPair& pair) {
         q = number(pair.pri.get(), "q"), d = number(pair.pri.get(), "d"), one(PyLong_FromLong(1));
     bool sound = n && e && p && q && d && one;
     if (sound) {
-        PyObject* is_prime = g_newkeys.object(kIsPrimeStep).get();
+        const Ref& is_prime = pair.is_prime;
         Ref p_prime = call(is_prime, p), q_prime = call(is_prime, q);
         Ref pq(PyNumber_Multiply(p.get(), q.get()));
         Ref p1(PyNumber_Subtract(p.get(), one.get())), q1(PyNumber_Subtract(q.get(), one.get()));

@@ -12,6 +12,7 @@ namespace rsa_native {
 // natively, and the modulus as words.
 struct NewPair {
     Ref pub, pri;
+    Ref is_prime;  // rsa.prime.is_prime, to check a first pair
     mont::u64 n[4] = {};
 };
 
