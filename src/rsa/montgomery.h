@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <x86intrin.h>  // add and subtract with carry (x86-64, as the module)
 
 namespace cm {
 namespace mont {
@@ -22,39 +23,36 @@ constexpr int kMaxWords = 4;
 
 // All ones when x is 1, zero when x is 0.
 inline u64 mask_of(u64 bit) { return (u64)0 - bit; }
-// All ones when a == b.
-inline u64 equal_mask(u64 a, u64 b) {
-    u64 x = a ^ b;
-    return mask_of(1 ^ ((x | ((u64)0 - x)) >> 63));
-}
+// All ones when a == b, for a and b below 2^63.
+inline u64 equal_mask(u64 a, u64 b) { return mask_of(((a ^ b) - 1) >> 63); }
 
 // r = a - b, the borrow out (0 or 1).
 template <int N>
-inline u64 sub(u64* r, const u64* a, const u64* b) {
-    u64 borrow = 0;
+[[gnu::always_inline]] inline u64 sub(u64* r, const u64* a, const u64* b) {
+    unsigned char borrow = 0;
     for (int i = 0; i < N; i++) {
-        u128 d = (u128)a[i] - b[i] - borrow;
-        r[i] = (u64)d;
-        borrow = (u64)(d >> 64) & 1;
+        unsigned long long d;
+        borrow = _subborrow_u64(borrow, a[i], b[i], &d);
+        r[i] = d;
     }
     return borrow;
 }
 
 // r = a + b, the carry out.
 template <int N>
-inline u64 add(u64* r, const u64* a, const u64* b) {
-    u64 carry = 0;
+[[gnu::always_inline]] inline u64 add(u64* r, const u64* a, const u64* b) {
+    unsigned char carry = 0;
     for (int i = 0; i < N; i++) {
-        u128 s = (u128)a[i] + b[i] + carry;
-        r[i] = (u64)s;
-        carry = (u64)(s >> 64);
+        unsigned long long s;
+        carry = _addcarry_u64(carry, a[i], b[i], &s);
+        r[i] = s;
     }
     return carry;
 }
 
 // r = mask ? a : b
 template <int N>
-inline void select(u64* r, u64 mask, const u64* a, const u64* b) {
+[[gnu::always_inline]] inline void select(u64* r, u64 mask, const u64* a, const u64* b) {
     for (int i = 0; i < N; i++)
         r[i] = (a[i] & mask) | (b[i] & ~mask);
 }
@@ -109,12 +107,15 @@ inline void bytes_of_words(uint8_t* bytes, int size, const u64* w) {
 }
 
 // (t2 t1 t0) += a b
-inline void mac(u64& t0, u64& t1, u64& t2, u64 a, u64 b) {
+[[gnu::always_inline]] inline void mac(u64& t0, u64& t1, u64& t2, u64 a, u64 b) {
     u128 p = (u128)a * b;
-    u128 sum = (((u128)t1 << 64) | t0) + p;
-    t2 += sum < p;
-    t0 = (u64)sum;
-    t1 = (u64)(sum >> 64);
+    unsigned long long r0, r1, r2;
+    unsigned char c = _addcarry_u64(0, t0, (u64)p, &r0);
+    c = _addcarry_u64(c, t1, (u64)(p >> 64), &r1);
+    _addcarry_u64(c, t2, 0, &r2);
+    t0 = r0;
+    t1 = r1;
+    t2 = r2;
 }
 
 template <int N>
@@ -151,7 +152,7 @@ public:
 
     // r = a b / R mod m, for a b < m R (both below m, or one below R and
     // the other below m). r may alias a or b.
-    void mul(u64* r, const u64* a, const u64* b) const {
+    [[gnu::always_inline]] void mul(u64* r, const u64* a, const u64* b) const {
         // Product scanning with the reduction folded in, column by column,
         // into a three-word accumulator (t2 t1 t0).
         u64 x[N], y[N], m[N], q[N], out[N];
@@ -189,13 +190,8 @@ public:
             t2 = 0;
         }
         // out + t0 R < 2m: subtract m unless that borrows past t0
-        u64 d[N], borrow = 0;
-#pragma GCC unroll 4
-        for (int i = 0; i < N; i++) {
-            u128 v = (u128)out[i] - m[i] - borrow;
-            d[i] = (u64)v;
-            borrow = (u64)(v >> 64) & 1;
-        }
+        u64 d[N];
+        u64 borrow = sub<N>(d, out, m);
         u64 keep = mask_of((1 ^ t0) & borrow);
 #pragma GCC unroll 4
         for (int i = 0; i < N; i++)
@@ -301,10 +297,14 @@ private:
         u64 keep = mask_of((1 ^ hi) & borrow);
         select<N>(r, keep, t, d);
     }
-    // x = 2x mod m, x < m
+    // x = 2x mod m, x < m: a shift, then one subtraction kept or not
     void double_(u64* x) const {
-        u64 carry = add<N>(x, x, x);
-        reduce_once(x, x, carry);
+        u64 y[N];
+        u64 top = x[N - 1] >> 63;
+        for (int i = N - 1; i > 0; i--)
+            y[i] = (x[i] << 1) | (x[i - 1] >> 63);
+        y[0] = x[0] << 1;
+        reduce_once(x, y, top);
     }
 
     u64 m_[N];
