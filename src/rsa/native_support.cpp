@@ -13,13 +13,19 @@ namespace rsa_native {
 int Number::bits() const { return words ? 64 * (words - 1) + 64 - __builtin_clzll(w[words - 1]) : 0; }
 
 namespace {
-int hex_value(Py_UCS4 ch) {
-    if (ch >= '0' && ch <= '9')
-        return (int)(ch - '0');
-    if (ch >= 'a' && ch <= 'f')
-        return (int)(ch - 'a' + 10);
-    return -1;
-}
+// The value of each hexadecimal digit that hex() writes, 16 for any other.
+struct HexDigits {
+    uint8_t of[256];
+    constexpr HexDigits() : of() {
+        for (int i = 0; i < 256; i++)
+            of[i] = 16;
+        for (int i = 0; i < 10; i++)
+            of['0' + i] = (uint8_t)i;
+        for (int i = 0; i < 6; i++)
+            of['a' + i] = (uint8_t)(10 + i);
+    }
+};
+constexpr HexDigits kHex;
 }  // namespace
 
 bool number_of(PyObject* x, Number& out) {
@@ -50,12 +56,14 @@ bool number_of(PyObject* x, Number& out) {
     Py_ssize_t digits = length - 2;
     if (digits > 16 * kMaxWords)
         return false;
+    unsigned bad = 0;
     for (Py_ssize_t k = 0; k < digits; k++) {
-        int v = hex_value(chars[length - 1 - k]);
-        if (v < 0)
-            return false;
-        out.w[k / 16] |= (u64)v << (4 * (k % 16));
+        unsigned v = kHex.of[chars[length - 1 - k]];
+        bad |= v;
+        out.w[k / 16] |= (u64)(v & 15) << (4 * (k % 16));
     }
+    if (bad & 16)
+        return false;
     out.words = (int)((digits + 15) / 16);
     while (out.words && !out.w[out.words - 1])
         out.words--;
