@@ -374,7 +374,7 @@ bool read_blinding(const Call& c, PyObject* key, const Number& n, Blinding& b) {
 
 // What the native steps found, for the caller to return or verify.
 struct Outcome {
-    Ref result;       // the text
+    Ref result;           // the text
     Ref factor, inverse;  // the blinding state to write back
 };
 
@@ -382,7 +382,6 @@ bool write_blinding(PyObject* key, const Outcome& o) {
     return PyObject_SetAttr(key, blindfac_.get(), o.factor.get()) == 0 &&
            PyObject_SetAttr(key, blindfac_inverse_.get(), o.inverse.get()) == 0;
 }
-
 
 // The decryption under the key's lock: 1 with the outcome (written back to
 // the key when `write`), 0 to take the generic path (nothing written), -1
@@ -426,8 +425,6 @@ int decrypt_locked(const Call& c, PyObject* key, const KeyNumbers& k, const uint
         return -1;
     return 1;
 }
-
-
 
 // The branch: raw bytes, hexadecimal bytes or hexadecimal str, under an
 // exact PrivateKey, while every step is the library's own.

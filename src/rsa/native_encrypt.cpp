@@ -180,7 +180,6 @@ Ref hex_bytes(const uint8_t* data, int size) {
     return result;
 }
 
-
 // The branch: a key given (an exact PublicKey) or a pair to make (pub_key
 // None or False, and self._rsa_keys the class's own), raw or hexadecimal,
 // for an exact str, while every step is the library's own.
