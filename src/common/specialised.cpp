@@ -1,8 +1,8 @@
 #include "common/specialised.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <utility>
 
 namespace cm {
@@ -80,18 +80,19 @@ bool attribute_is(PyObject* obj, const char* attribute, const char* expected) {
     return text_is(value.get(), expected);
 }
 
-// Which of the names "a|b|..." the str obj.<attribute> is: where the
-// library's releases name one function differently. Empty if none.
-std::string matching(PyObject* obj, const char* attribute, const char* names) {
+// Whether the str obj.<attribute> is one of the names "a|b|...", where the
+// library's releases name one function differently; the name it is goes
+// to `found`.
+bool matching(PyObject* obj, const char* attribute, const char* names, char (&found)[128]) {
     Ref value(PyObject_GetAttrString(obj, attribute));
     for (const char* p = names; value && *p;) {
-        const char* bar = std::strchr(p, '|');
-        std::string name(p, bar ? (size_t)(bar - p) : std::strlen(p));
-        if (text_is(value.get(), name.c_str()))
-            return name;
-        p = bar ? bar + 1 : p + name.size();
+        size_t length = std::strcspn(p, "|");
+        std::snprintf(found, sizeof found, "%.*s", (int)length, p);
+        if (length < sizeof found && text_is(value.get(), found))
+            return true;
+        p += length + (p[length] == '|');
     }
-    return {};
+    return false;
 }
 
 Ref module_named(const char* name) {
@@ -240,9 +241,9 @@ bool Guard::resolve_step(size_t i, const Call& c) {
     put(seen.defaults, Ref::hold(PyFunction_GetDefaults(v)));
     put(seen.kwdefaults, Ref::hold(PyFunction_GetKwDefaults(v)));
     Ref module = module_named(s.origin);
-    std::string qualname = matching(v, "__qualname__", s.expect);
+    char qualname[128];
     if (!module || PyFunction_GetGlobals(v) != PyModule_GetDict(module.get()) || PyFunction_GetClosure(v) ||
-        qualname.empty())
+        !matching(v, "__qualname__", s.expect, qualname))
         return false;
     if (seen.first_code)
         return seen.code == seen.first_code && plain_equal(seen.defaults, seen.first_defaults) &&
@@ -251,7 +252,7 @@ bool Guard::resolve_step(size_t i, const Call& c) {
     Ref file(PyObject_GetAttrString(module.get(), "__file__"));
     Ref code_file(PyObject_GetAttrString(seen.code, "co_filename"));
     if (!file || !code_file || !PyUnicode_Check(file.get()) ||
-        PyUnicode_Compare(file.get(), code_file.get()) != 0 || !attribute_is(seen.code, "co_name", last_part(qualname.c_str())))
+        PyUnicode_Compare(file.get(), code_file.get()) != 0 || !attribute_is(seen.code, "co_name", last_part(qualname)))
         return false;
     put(seen.first_code, Ref::hold(seen.code));
     put(seen.first_defaults, Ref::hold(seen.defaults));

@@ -147,10 +147,10 @@ def test_a_step_patched_after_enabling_is_called(monkeypatch, generic_calls, cal
     assert CALLS[call]() == expected and not generic_calls  # enabled
     record = []
     monkeypatch.setattr(owner, name, stand_in_for(owner, name, maker, record))
-    assert CALLS[call]() == expected
+    result = CALLS[call]()
     module_calls = len(record)
     record.clear()
-    PYTHON[call]()
+    assert result == PYTHON[call]() == expected
     assert module_calls == len(record)  # the stand-in is called as often as by Python
     monkeypatch.undo()
     generic_calls.clear()
