@@ -3,6 +3,7 @@
 #include "common/call.h"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace cm {
 
@@ -68,9 +69,38 @@ bool all_hold(const Call& c, std::initializer_list<const Pin*> list) {
 namespace {
 bool g_on = true;
 
-// Both results of a first call are exact str or bytes: equal when of one type and equal.
-bool identical(PyObject* a, PyObject* b) {
-    if (Py_TYPE(a) != Py_TYPE(b) || !(PyUnicode_CheckExact(a) || PyBytes_CheckExact(a)))
+// Both results of a first call are the same value: of one exact builtin type
+// (str, bytes, int, float, bool, None, or a list, tuple or dict of such
+// values, dict items in the same order) and equal; nothing else counts.
+bool identical(PyObject* a, PyObject* b, int depth = 0) {
+    if (Py_TYPE(a) != Py_TYPE(b) || depth > 64)
+        return false;
+    if (a == Py_None || PyBool_Check(a))
+        return a == b;
+    if (PyFloat_CheckExact(a)) {
+        double x = PyFloat_AS_DOUBLE(a), y = PyFloat_AS_DOUBLE(b);
+        return std::memcmp(&x, &y, sizeof x) == 0;
+    }
+    if (PyList_CheckExact(a) || PyTuple_CheckExact(a)) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(a);
+        if (n != PySequence_Fast_GET_SIZE(b))
+            return false;
+        for (Py_ssize_t i = 0; i < n; i++)
+            if (!identical(PySequence_Fast_GET_ITEM(a, i), PySequence_Fast_GET_ITEM(b, i), depth + 1))
+                return false;
+        return true;
+    }
+    if (PyDict_CheckExact(a)) {
+        if (PyDict_Size(a) != PyDict_Size(b))
+            return false;
+        Py_ssize_t i = 0, j = 0;
+        PyObject *ka, *va, *kb, *vb;
+        while (PyDict_Next(a, &i, &ka, &va))
+            if (!PyDict_Next(b, &j, &kb, &vb) || !identical(ka, kb, depth + 1) || !identical(va, vb, depth + 1))
+                return false;
+        return true;
+    }
+    if (!(PyUnicode_CheckExact(a) || PyBytes_CheckExact(a) || PyLong_CheckExact(a)))
         return false;
     int equal = PyObject_RichCompareBool(a, b, Py_EQ);
     if (equal < 0)

@@ -40,8 +40,8 @@ const MethodRow kMethodTable[kMethodCount] = {
     {"_sha256_encrypt",    S, "value, fmt",                                 "result",                188, hex_digest<sha256_hex>, hex_digest_fast<sha256_hex>},
     {"_sha384_encrypt",    S, "value, fmt",                                 "result",                201, hex_digest<sha384_hex>, hex_digest_fast<sha384_hex>},
     {"_sha512_encrypt",    S, "value, fmt",                                 "result",                214, hex_digest<sha512_hex>, hex_digest_fast<sha512_hex>},
-    {"_token_encrypt",     S, "data, key, exp_time, issuer",                "token_dict, result",    227, token_encrypt},
-    {"_token_decrypt",     S, "token, key, issuer",                         "token_dict, e",         236, token_decrypt},
+    {"_token_encrypt",     S, "data, key, exp_time, issuer",                "token_dict, result",    227, token_encrypt, token_encrypt_fast},
+    {"_token_decrypt",     S, "token, key, issuer",                         "token_dict, e",         236, token_decrypt, token_decrypt_fast},
 };
 // clang-format on
 
