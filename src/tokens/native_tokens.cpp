@@ -11,7 +11,6 @@
 #include "tokens/sha256.h"
 
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 
 namespace cm {
@@ -504,8 +503,8 @@ bool read_clock(double& seconds) {
 // the next second is left to the generic path, so that the two agree.
 constexpr int kCompared = 4;
 
-bool clock_settled(int& results, double seconds) {
-    return results >= kCompared || seconds - std::floor(seconds) < 0.75;
+bool clock_settled(int results, double seconds) {
+    return results >= kCompared || seconds - (double)(long long)seconds < 0.75;
 }
 
 // ---------------------------------------------------------------------------
@@ -951,7 +950,10 @@ struct Reader {
         if (!is_float) {
             if (n > 18)
                 return {};
-            return Ref(PyLong_FromLongLong(std::strtoll(text, nullptr, 10)));
+            long long v = 0;
+            for (const char* d = text + (text[0] == '-'); *d; d++)
+                v = v * 10 + (*d - '0');
+            return Ref(PyLong_FromLongLong(text[0] == '-' ? -v : v));
         }
         char* stop;
         double v = PyOS_string_to_double(text, &stop, nullptr);
@@ -1076,7 +1078,7 @@ Fast token_encrypt_fast(const Call& c, Args a) {
     if (!read_clock(first) || (expires && !read_clock(second)))
         return {};
     if (g_issued < kCompared &&
-        (!clock_settled(g_issued, first) || (expires && std::floor(second) != std::floor(first))))
+        (!clock_settled(g_issued, first) || (expires && (long long)second != (long long)first)))
         return {};
     Out payload;
     if (!payload.put("{\"data\":") || !put_value(payload, a[0], 0) || !payload.put(",\"iat\":") ||
