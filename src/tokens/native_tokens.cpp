@@ -158,7 +158,7 @@ constexpr Watched kWatched[] = {
     {"jwt.api_jwk:PyJWK",                        Must::Object,   ED, false, "jwt.api_jwk", "PyJWK"},
     {"jwt.api_jws",                              Must::Module,   ED, false, "jwt.api_jws", nullptr},
     {"jwt.api_jws:json",                         Must::SameAs,   ED, false, "json", nullptr},
-    {"jwt.api_jws:PyJWK",                        Must::SameAs,   ED, false, "jwt.api_jwk:PyJWK", nullptr},
+    {"jwt.api_jws:PyJWK",                        Must::SameAs,   ED, true,  "jwt.api_jwk:PyJWK", nullptr},
     {"jwt.api_jws:base64url_encode",             Must::SameAs,   ED, false, "jwt.utils:base64url_encode", nullptr},
     {"jwt.api_jws:base64url_decode",             Must::SameAs,   D,  false, "jwt.utils:base64url_decode", nullptr},
     {"jwt.api_jws:InvalidSignatureError",        Must::SameAs,   D,  false, "jwt.exceptions:InvalidSignatureError", nullptr},
@@ -792,21 +792,8 @@ bool plain_secret(PyObject* key, Utf8& secret) {
     if (std::memchr(k, '{', n) || std::memchr(k, '[', n) || contains(k, n, "----") || contains(k, n, "ssh-") ||
         contains(k, n, "ecdsa-") || contains(k, n, "openssh"))
         return false;
-    if (k[0] == 0x30) {  // a DER SEQUENCE that would span the key exactly
-        size_t length = k[1], header = 2;
-        if (length >= 0x80) {
-            size_t count = length & 0x7f;
-            if (count == 0 || count > 4)
-                return false;
-            length = 0;
-            for (size_t i = 0; i < count; i++)
-                length = length << 8 | k[2 + i];
-            header += count;
-        }
-        if (header + length == n)
-            return false;
-    }
-    return true;
+    // a DER SEQUENCE whose length the key could hold
+    return !(k[0] == 0x30 && (k[1] >= 0x80 || 2 + (size_t)k[1] <= n));
 }
 
 // ---------------------------------------------------------------------------
