@@ -21,6 +21,8 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 import timeit
 import tracemalloc
 
@@ -441,6 +443,81 @@ def compare(method_stmt, floor_stmt, ns, rounds, target):
 
 
 # ---------------------------------------------------------------------------
+# Threads: how long a specialised call keeps other threads waiting, and what
+# two threads get done on two cores.
+
+def ticker_wait(size):
+    """The longest wait of a thread that ticks every 0.5 ms while this one
+    encrypts `size` characters with DES: s."""
+    text = "x" * size
+    C._des_encrypt(text[:64], KEY8), C._des_encrypt(text[:64], KEY8)
+    stamps, done = [], threading.Event()
+
+    def ticker():
+        while not done.is_set():
+            stamps.append(time.perf_counter())
+            time.sleep(0.0005)
+    thread = threading.Thread(target=ticker)
+    thread.start()
+    time.sleep(0.01)
+    start = time.perf_counter()
+    C._des_encrypt(text, KEY8)
+    end = time.perf_counter()
+    done.set()
+    thread.join()
+    during = [start] + [t for t in stamps if start <= t <= end] + [end]
+    return max(b - a for a, b in zip(during, during[1:]))
+
+
+def two_threads(size, rounds):
+    """(time of two threads each encrypting `size` characters with DES) /
+    (time of one thread encrypting both): the best of `rounds`."""
+    text = "x" * size
+    C._des_encrypt(text[:64], KEY8), C._des_encrypt(text[:64], KEY8)
+
+    def one():
+        C._des_encrypt(text, KEY8)
+    serial, parallel = [], []
+    for _ in range(rounds):
+        t = time.perf_counter()
+        one(), one()
+        serial.append(time.perf_counter() - t)
+        threads = [threading.Thread(target=one) for _ in range(2)]
+        t = time.perf_counter()
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        parallel.append(time.perf_counter() - t)
+    return min(parallel) / min(serial)
+
+
+# A branch disabled by its first call costs its choice and the generic path:
+# measured in a process of its own, whose first AES-ECB call is made to
+# disagree (through a step below the guards) and so disables the branch.
+DISABLED_CHILD = """
+import json, sys
+sys.path.insert(0, %r)
+import bench
+from Crypto.Cipher import _mode_ecb
+real = _mode_ecb.get_raw_buffer
+_mode_ecb.get_raw_buffer = lambda buffer: b"!" + real(buffer)
+bench.C._aes_ecb_encrypt("x", bench.KEY16)
+_mode_ecb.get_raw_buffer = real
+assert bench.C._aes_ecb_encrypt.__specialised__ == ("disabled",), bench.C._aes_ecb_encrypt.__specialised__
+row = bench.compare(bench.CIPHER_ROWS[1][1], bench.CIPHER_ROWS[1][2], bench.namespace(), %d, %r)
+print(json.dumps(row))
+"""
+
+
+def disabled_branch(rounds, target):
+    out = subprocess.run([sys.executable, "-c", DISABLED_CHILD % (os.path.dirname(os.path.abspath(__file__)),
+                                                                   rounds, target)],
+                         stdout=subprocess.PIPE, universal_newlines=True, check=True).stdout
+    return json.loads(out)
+
+
+# ---------------------------------------------------------------------------
 # Scaling: large inputs, time and tracemalloc peak
 
 # (name, method, floor, input kind, specialised): a specialised method's
@@ -635,6 +712,19 @@ def main():
         for name, (module_value, ns_value) in saved.items():
             setattr(crypt_main, name, module_value)
             ns[name] = ns_value
+
+    if selected("_aes_ecb_encrypt (disabled branch)"):
+        row = disabled_branch(rounds, target)
+        row.update(name="_aes_ecb_encrypt (disabled branch)", target=GENERIC_TARGET)
+        report["generic"].append(row)
+        print_row(row["name"], row, GENERIC_TARGET)
+
+    if selected("threads"):
+        wait = ticker_wait(MiB if args.quick else 2 * MiB)
+        share = two_threads(MiB // 4 if args.quick else MiB, 3 if args.quick else 7)
+        report["threads"] = {"ticker_longest_wait_ms": wait * 1e3, "two_threads_time_share": share}
+        print("\nthreads: while DES encrypts %s, a ticker waits at most %.1f ms (target 30); two threads take "
+              "%.2f of one thread's time (target 0.60)" % ("1 MiB" if args.quick else "2 MiB", wait * 1e3, share))
 
     print("\n%-38s %10s %10s %7s" % ("glue alone (no target)", "ns/call", "floor ns", "ratio"))
     saved = {name: (getattr(crypt_main, name), ns[name]) for name in ("AES", "pad")}

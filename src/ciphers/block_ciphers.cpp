@@ -7,21 +7,15 @@
 
 namespace cm {
 
-const BlockCipher aes_ecb{names::AES,  names::MODE_ECB,  false,           raw::Cipher::AES,
-                          raw::Mode::ECB, pins::AES,       pins::AES_new, pins::AES_MODE_ECB,
-                          pins::AES_block_size};
-const BlockCipher aes_cbc{names::AES,  names::MODE_CBC,  true,           raw::Cipher::AES,
-                          raw::Mode::CBC, pins::AES,       pins::AES_new, pins::AES_MODE_CBC,
-                          pins::AES_block_size};
-const BlockCipher des_ecb{names::DES,  names::MODE_ECB,  false,           raw::Cipher::DES,
-                          raw::Mode::ECB, pins::DES,       pins::DES_new, pins::DES_MODE_ECB,
-                          pins::DES_block_size};
+const BlockCipher aes_ecb{names::AES, cipher_names::MODE_ECB, false, raw::Cipher::AES, raw::Mode::ECB};
+const BlockCipher aes_cbc{names::AES, cipher_names::MODE_CBC, true, raw::Cipher::AES, raw::Mode::CBC};
+const BlockCipher des_ecb{names::DES, cipher_names::MODE_ECB, false, raw::Cipher::DES, raw::Mode::ECB};
 
 namespace {
 
 // <cipher>.new(key.encode("utf-8"), <cipher>.<mode>[, iv.encode("utf-8")])
 Ref new_cryptor(const BlockCipher& s, Call& c, PyObject* key, PyObject* iv) {
-    Ref make = global_attr(c, s.cipher, names::new_);
+    Ref make = global_attr(c, s.cipher, cipher_names::new_);
     if (!make)
         return {};
     Ref key_bytes = encode_utf8(key);
@@ -48,7 +42,7 @@ Ref block_encrypt(const BlockCipher& s, Call& c, Args a) {
         return {};
     // cryptor.encrypt is fetched before its argument is made, as in Python.
     c.at(2);
-    Ref encrypt = attr(cryptor, names::encrypt);
+    Ref encrypt = attr(cryptor, cipher_names::encrypt);
     if (!encrypt)
         return {};
     Ref pad = global(c, names::pad);
@@ -57,7 +51,7 @@ Ref block_encrypt(const BlockCipher& s, Call& c, Args a) {
     Ref data = encode_utf8(value);
     if (!data)
         return {};
-    Ref block_size = global_attr(c, s.cipher, names::block_size);
+    Ref block_size = global_attr(c, s.cipher, cipher_names::block_size);
     if (!block_size)
         return {};
     Ref padded = call(pad, data, block_size);
@@ -74,14 +68,14 @@ Ref block_decrypt(const BlockCipher& s, Call& c, Args a) {
     if (!cryptor)
         return {};
     c.at(2);
-    Ref text = call_method(cryptor, names::decrypt, value);
+    Ref text = call_method(cryptor, cipher_names::decrypt, value);
     if (!text)
         return {};
     c.at(3);
     Ref unpad = global(c, names::unpad);
     if (!unpad)
         return {};
-    Ref block_size = global_attr(c, s.cipher, names::block_size);
+    Ref block_size = global_attr(c, s.cipher, cipher_names::block_size);
     if (!block_size)
         return {};
     Ref data = call(unpad, text, block_size);

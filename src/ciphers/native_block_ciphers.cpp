@@ -3,7 +3,6 @@
 // the guards let through, with the bytes the library's Python layer gives.
 #include "ciphers/ciphers.h"
 
-#include "common/native_library.h"
 #include "common/scratch.h"
 #include "common/text.h"
 
@@ -11,21 +10,80 @@
 
 namespace cm {
 
-bool native_ciphers() {
-    static int loaded = 0;
-    return loaded_once(loaded, names::Crypto, raw::load_ciphers);
-}
+// Releases from 3.9 on; their libraries were compared up to 4.5.
+NativeLibraries crypto_ciphers("Crypto", 3009, 4005, raw::load_ciphers);
 
 namespace {
 
-// The libraries are what the steps read.
-bool libraries_hold(const BlockCipher& s, const Call& c, const Pin& padding) {
-    return all_hold(c, {&s.module, &s.make, &s.mode_value, &s.block_size, &padding}) && native_ciphers();
-}
+// What the generic paths read and run on the way to the compiled cipher.
+
+// <cipher>.new(key, mode[, iv]) -> _create_cipher(sys.modules[__name__], ...)
+// -> <cipher>._create_base_cipher, checking the key against key_size; then
+// the padding reads block_size.
+const Step kAes[] = {
+    step::global_module("AES", "Crypto.Cipher.AES"),
+    step::sys_module("Crypto.Cipher.AES"),
+    step::function("Crypto.Cipher.AES", "new"),
+    step::imported("Crypto.Cipher.AES", "_create_cipher", "Crypto.Cipher"),
+    step::function("Crypto.Cipher.AES", "_create_base_cipher"),
+    step::value("Crypto.Cipher.AES", "key_size", "(16, 24, 32)"),
+    step::value("Crypto.Cipher.AES", "block_size", "16"),
+    step::value("Crypto.Cipher.AES", "MODE_ECB", "1"),
+    step::value("Crypto.Cipher.AES", "MODE_CBC", "2"),
+};
+const Step kDes[] = {
+    step::global_module("DES", "Crypto.Cipher.DES"),
+    step::sys_module("Crypto.Cipher.DES"),
+    step::function("Crypto.Cipher.DES", "new"),
+    step::imported("Crypto.Cipher.DES", "_create_cipher", "Crypto.Cipher"),
+    step::function("Crypto.Cipher.DES", "_create_base_cipher"),
+    step::value("Crypto.Cipher.DES", "key_size", "8"),
+    step::value("Crypto.Cipher.DES", "block_size", "8"),
+    step::value("Crypto.Cipher.DES", "MODE_ECB", "1"),
+};
+
+// _create_cipher imports the mode's module, whose factory makes the mode
+// object; the methods call its encrypt or decrypt. (Step 2 is the class.)
+const Step kEcb[] = {
+    step::sys_module("Crypto.Cipher._mode_ecb"),
+    step::function("Crypto.Cipher._mode_ecb", "_create_ecb_cipher"),
+    step::class_("Crypto.Cipher._mode_ecb", "EcbMode"),
+    step::method(2, "__init__", "Crypto.Cipher._mode_ecb", "EcbMode.__init__"),
+    step::method(2, "encrypt", "Crypto.Cipher._mode_ecb", "EcbMode.encrypt"),
+    step::method(2, "decrypt", "Crypto.Cipher._mode_ecb", "EcbMode.decrypt"),
+};
+const Step kCbc[] = {
+    step::sys_module("Crypto.Cipher._mode_cbc"),
+    step::function("Crypto.Cipher._mode_cbc", "_create_cbc_cipher"),
+    step::class_("Crypto.Cipher._mode_cbc", "CbcMode"),
+    step::method(2, "__init__", "Crypto.Cipher._mode_cbc", "CbcMode.__init__"),
+    step::method(2, "encrypt", "Crypto.Cipher._mode_cbc", "CbcMode.encrypt"),
+    step::method(2, "decrypt", "Crypto.Cipher._mode_cbc", "CbcMode.decrypt"),
+};
+
+// pad and unpad, with the byte helpers that releases before 4.0 call.
+const Step kPad[] = {
+    step::global_function("pad", "Crypto.Util.Padding", "pad"),
+    step::optional(step::imported("Crypto.Util.Padding", "bchr", "Crypto.Util.py3compat")),
+};
+const Step kUnpad[] = {
+    step::global_function("unpad", "Crypto.Util.Padding", "unpad"),
+    step::optional(step::imported("Crypto.Util.Padding", "bord", "Crypto.Util.py3compat")),
+};
+
+Guard g_aes(kAes), g_des(kDes), g_ecb(kEcb), g_cbc(kCbc), g_pad(kPad), g_unpad(kUnpad);
+
+// A PKCS#7 method's cipher, with the guards of what its library runs.
+struct NativeCipher {
+    const BlockCipher& cipher;
+    Guard& library;
+    Guard& mode;
+};
+const NativeCipher kAesEcb{aes_ecb, g_aes, g_ecb}, kAesCbc{aes_cbc, g_aes, g_cbc}, kDesEcb{des_ecb, g_des, g_ecb};
 
 // key.encode("utf-8") and iv.encode("utf-8") of exact str, of lengths that
 // the cipher takes: anything else is the library's to refuse, with its own
-// message (asked before the libraries, the cheaper test).
+// message.
 struct KeyAndIv {
     Utf8 key, iv;
     bool make(const BlockCipher& s, Args a) {
@@ -35,20 +93,32 @@ struct KeyAndIv {
                (PyUnicode_CheckExact(a[2]) && iv.view(a[2]) && iv.size() == raw::block_size(s.raw_cipher));
     }
     int crypt(const BlockCipher& s, bool encrypt, const uint8_t* in, uint8_t* out, size_t len) const {
-        return raw::crypt(s.raw_cipher, s.raw_mode, encrypt, key.data(), key.size(), s.with_iv ? iv.data() : nullptr,
-                          in, out, len);
+        return without_gil(len, [&] {
+            return raw::crypt(s.raw_cipher, s.raw_mode, encrypt, key.data(), key.size(),
+                              s.with_iv ? iv.data() : nullptr, in, out, len);
+        });
     }
 };
 
-}  // namespace
-
-Fast block_encrypt_fast(const BlockCipher& s, const Call& c, Args a) {
+// The branch of a call: 0 where the arguments and every guard allow, else
+// the generic path. The arguments first: the cheaper test.
+template <const NativeCipher& N, bool Encrypt>
+int choose(const Call& c, Args a) {
     KeyAndIv k;
-    if (!PyUnicode_CheckExact(a[0]) || !k.make(s, a) || !libraries_hold(s, c, pins::pad))
-        return {};
-    // pad(value.encode("utf-8"), <cipher>.block_size)
+    bool value_ok = Encrypt ? PyUnicode_CheckExact(a[0]) : PyBytes_CheckExact(a[0]);
+    bool ok = value_ok && k.make(N.cipher, a) && N.library.holds(c) && N.mode.holds(c) &&
+              (Encrypt ? g_pad : g_unpad).holds(c) && crypto_ciphers.ready();
+    PyErr_Clear();
+    return ok ? 0 : -1;
+}
+
+// result = cryptor.encrypt(pad(value.encode("utf-8"), <cipher>.block_size))
+template <const NativeCipher& N>
+Ref encrypt(int, const Call&, Args a) {
+    const BlockCipher& s = N.cipher;
+    KeyAndIv k;
     Utf8 data;
-    if (!data.view(a[0]))
+    if (!k.make(s, a) || !data.view(a[0]))
         return {};
     size_t block = raw::block_size(s.raw_cipher);
     size_t length = data.size();
@@ -59,18 +129,20 @@ Fast block_encrypt_fast(const BlockCipher& s, const Call& c, Args a) {
     std::memcpy(plain.data(), data.data(), length);
     std::memset(plain.data() + length, (int)(padded - length), padded - length);
     data = Utf8();
-    // cryptor.encrypt(...)
     Ref result(PyBytes_FromStringAndSize(nullptr, (Py_ssize_t)padded));
     if (!result || k.crypt(s, true, plain.data(), bytes_of_new(result.get()), padded) != 0)
         return {};
-    return {std::move(result)};
+    return result;
 }
 
-Fast block_decrypt_fast(const BlockCipher& s, const Call& c, Args a) {
+// text = cryptor.decrypt(value); result = unpad(text, <cipher>.block_size).decode()
+template <const NativeCipher& N>
+Ref decrypt(int, const Call&, Args a) {
+    const BlockCipher& s = N.cipher;
     KeyAndIv k;
-    if (!PyBytes_CheckExact(a[0]) || !k.make(s, a) || !libraries_hold(s, c, pins::unpad))
+    if (!k.make(s, a))
         return {};
-    // text = cryptor.decrypt(value): whole blocks, at least one
+    // whole blocks, at least one
     size_t block = raw::block_size(s.raw_cipher);
     size_t length = (size_t)PyBytes_GET_SIZE(a[0]);
     if (length == 0 || length % block != 0)
@@ -78,16 +150,37 @@ Fast block_decrypt_fast(const BlockCipher& s, const Call& c, Args a) {
     Scratch text(length);
     if (!text || k.crypt(s, false, bytes_of(a[0]), text.data(), length) != 0)
         return {};
-    // unpad(text, <cipher>.block_size): a PKCS#7 pad of 1 to `block` bytes
+    // a PKCS#7 pad of 1 to `block` bytes
     size_t pad = text.data()[length - 1];
     if (pad < 1 || pad > block)
         return {};
     for (size_t i = length - pad; i < length; i++)
         if (text.data()[i] != pad)
             return {};
-    // .decode()
-    return {Ref(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(text.data()), (Py_ssize_t)(length - pad),
-                                     nullptr))};
+    return Ref(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(text.data()), (Py_ssize_t)(length - pad),
+                                    nullptr));
 }
+
+}  // namespace
+
+Guard& aes_guard() {
+    return g_aes;
+}
+Guard& cbc_guard() {
+    return g_cbc;
+}
+
+const SpecialisedPath aes_ecb_encrypt_path =
+    specialised_path<1>(choose<kAesEcb, true>, encrypt<kAesEcb>, &crypto_ciphers);
+const SpecialisedPath aes_ecb_decrypt_path =
+    specialised_path<1>(choose<kAesEcb, false>, decrypt<kAesEcb>, &crypto_ciphers);
+const SpecialisedPath aes_cbc_encrypt_path =
+    specialised_path<1>(choose<kAesCbc, true>, encrypt<kAesCbc>, &crypto_ciphers);
+const SpecialisedPath aes_cbc_decrypt_path =
+    specialised_path<1>(choose<kAesCbc, false>, decrypt<kAesCbc>, &crypto_ciphers);
+const SpecialisedPath des_encrypt_path =
+    specialised_path<1>(choose<kDesEcb, true>, encrypt<kDesEcb>, &crypto_ciphers);
+const SpecialisedPath des_decrypt_path =
+    specialised_path<1>(choose<kDesEcb, false>, decrypt<kDesEcb>, &crypto_ciphers);
 
 }  // namespace cm

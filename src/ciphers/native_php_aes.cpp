@@ -12,6 +12,30 @@ namespace {
 
 constexpr size_t kBlock = 16;
 
+// self._add_to_16, as the class gives it: the class's own staticmethod
+// around the module's own function (step 1 reads it from the class of step 0).
+const Step kOwnPadding[] = {
+    step::module_class_global("TarvikCryptMain"),
+    step::module_method(0, "_add_to_16", add_to_16),
+};
+// base64.encodebytes and decodebytes, and what they call.
+const Step kEncodeBase64[] = {
+    step::global_module("base64", "base64"),
+    step::function("base64", "encodebytes"),
+    step::function("base64", "_input_type_check"),
+    step::optional(step::value("base64", "MAXBINSIZE", "57")),
+    step::module_of("base64", "binascii", "binascii"),
+    step::builtin("binascii", "b2a_base64", "binascii", "b2a_base64"),
+};
+const Step kDecodeBase64[] = {
+    step::global_module("base64", "base64"),
+    step::function("base64", "decodebytes"),
+    step::function("base64", "_input_type_check"),
+    step::module_of("base64", "binascii", "binascii"),
+    step::builtin("binascii", "a2b_base64", "binascii", "a2b_base64"),
+};
+Guard g_own_padding(kOwnPadding), g_encode_base64(kEncodeBase64), g_decode_base64(kDecodeBase64);
+
 // base64s as the truth test sees it without asking: 0 or 1, -1 when it
 // would have to ask.
 int flag_of(PyObject* flag) {
@@ -20,22 +44,29 @@ int flag_of(PyObject* flag) {
     return flag == Py_False || flag == Py_None ? 0 : -1;
 }
 
-// self._add_to_16 is the class's own, found as the class gives it: self is
-// of the class itself, with the plain attribute lookup, and no
-// _add_to_16 of its own in its dict.
-bool own_add_to_16(const Call& c, PyObject* self) {
+// self._add_to_16 is the module's own _add_to_16: self is of the class
+// itself, whose lookup is the plain one, and with the class's staticmethod
+// as it should be, that lookup runs nothing of anyone's and gives the
+// function unless self's own dict has another.
+bool own_add_to_16(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    if ((PyObject*)type != pins::TarvikCryptMain.value().get() || type->tp_getattro != PyObject_GenericGetAttr ||
-        !pins::add_to_16.holds(c))
+    if (reinterpret_cast<PyObject*>(type) != g_own_padding.object(0).get() ||
+        PyType_GetSlot(type, Py_tp_getattro) != reinterpret_cast<void*>(PyObject_GenericGetAttr))
         return false;
-    Ref dict(PyObject_GenericGetDict(self, nullptr));
-    return dict && PyDict_Contains(dict.get(), names::add_to_16.get()) == 0;
+    Ref found(PyObject_GetAttr(self, cipher_names::add_to_16.get()));
+    return found && is_module_method(found.get(), add_to_16);
 }
 
-bool guards(const Call& c, Args a, int base64s, const Pin& codec) {
-    return base64s >= 0 && PyUnicode_CheckExact(a[2]) && PyUnicode_CheckExact(a[3]) &&
-           all_hold(c, {&pins::AES, &pins::AES_new, &pins::AES_MODE_CBC}) &&
-           (!base64s || all_hold(c, {&pins::base64, &codec})) && own_add_to_16(c, a[0]) && native_ciphers();
+// The branch of a call (the form, raw or Base64), where the arguments and
+// every guard allow.
+int choose(const Call& c, Args a, bool encrypt) {
+    int base64s = flag_of(a[4]);
+    bool value_ok = encrypt || base64s > 0 ? PyUnicode_CheckExact(a[1]) : PyBytes_CheckExact(a[1]);
+    bool ok = base64s >= 0 && value_ok && PyUnicode_CheckExact(a[2]) && PyUnicode_CheckExact(a[3]) &&
+              aes_guard().holds(c) && cbc_guard().holds(c) && g_own_padding.holds(c) && own_add_to_16(a[0]) &&
+              (!base64s || (encrypt ? g_encode_base64 : g_decode_base64).holds(c)) && crypto_ciphers.ready();
+    PyErr_Clear();
+    return ok ? base64s : -1;
 }
 
 // AES.new(self._add_to_16(key), AES.MODE_CBC, iv.encode("utf-8")), then one
@@ -43,9 +74,14 @@ bool guards(const Call& c, Args a, int base64s, const Pin& codec) {
 bool crypt(Args a, bool encrypt, const uint8_t* in, uint8_t* out, size_t length) {
     Ref key = gbk_zero_padded(a[2]);
     Utf8 iv;
-    return key && iv.view(a[3]) && iv.size() == kBlock &&
-           raw::crypt(raw::Cipher::AES, raw::Mode::CBC, encrypt, bytes_of(key.get()),
-                      (size_t)PyBytes_GET_SIZE(key.get()), iv.data(), in, out, length) == 0;
+    if (!key || !iv.view(a[3]) || iv.size() != kBlock)
+        return false;
+    const uint8_t* key_data = bytes_of(key.get());
+    size_t key_size = (size_t)PyBytes_GET_SIZE(key.get());
+    return without_gil(length, [&] {
+               return raw::crypt(raw::Cipher::AES, raw::Mode::CBC, encrypt, key_data, key_size, iv.data(), in, out,
+                                 length);
+           }) == 0;
 }
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -118,13 +154,9 @@ Ref base64_decoded(PyObject* text) {
     return bad & 64 ? Ref() : std::move(data);
 }
 
-}  // namespace
-
-Fast php_encrypt_fast(const Call& c, Args a) {
-    int base64s = flag_of(a[4]);
-    if (!PyUnicode_CheckExact(a[1]) || !guards(c, a, base64s, pins::base64_encodebytes))
-        return {};
-    // result = cryptor.encrypt(self._add_to_16(value))
+// result = cryptor.encrypt(self._add_to_16(value)), then for base64s
+// str(base64.encodebytes(result), encoding="utf-8").replace("\n", "")
+Ref encrypt(int base64s, const Call&, Args a) {
     Ref blocks = gbk_zero_padded(a[1]);
     if (!blocks || PyBytes_GET_SIZE(blocks.get()) == 0)
         return {};
@@ -133,20 +165,17 @@ Fast php_encrypt_fast(const Call& c, Args a) {
     if (!result || !crypt(a, true, bytes_of(blocks.get()), bytes_of_new(result.get()), length))
         return {};
     if (!base64s)
-        return {std::move(result), 0};
-    return {base64_line(bytes_of(result.get()), length), 1};
+        return result;
+    return base64_line(bytes_of(result.get()), length);
 }
 
-Fast php_decrypt_fast(const Call& c, Args a) {
-    int base64s = flag_of(a[4]);
-    bool value_ok = base64s > 0 ? PyUnicode_CheckExact(a[1]) : PyBytes_CheckExact(a[1]);
-    if (!value_ok || !guards(c, a, base64s, pins::base64_decodebytes))
-        return {};
-    // value = base64.decodebytes(value.encode())
+// value = base64.decodebytes(value.encode()) for base64s, then
+// text = cryptor.decrypt(value).decode("gbk"); result = text.rstrip("\0")
+Ref decrypt(int base64s, const Call&, Args a) {
     Ref value = base64s ? base64_decoded(a[1]) : Ref::hold(a[1]);
     if (!value)
         return {};
-    // text = cryptor.decrypt(value).decode("gbk"): whole blocks, at least one
+    // whole blocks, at least one
     size_t length = (size_t)PyBytes_GET_SIZE(value.get());
     if (length == 0 || length % kBlock != 0)
         return {};
@@ -154,13 +183,20 @@ Fast php_decrypt_fast(const Call& c, Args a) {
     if (!plain || !crypt(a, false, bytes_of(value.get()), plain.data(), length))
         return {};
     value = Ref();
-    // .decode("gbk"), then .rstrip("\0"): a zero byte is the character
-    // "\0" in GBK and never part of another, so the text ends in the same
-    // NULs as the bytes, and the bytes are decoded without them at once
-    // (where the whole would not decode, neither does the rest).
+    // A zero byte is the character "\0" in GBK and never part of another,
+    // so the text ends in the same NULs as the bytes, and the bytes are
+    // decoded without them at once (where the whole would not decode,
+    // neither does the rest).
     while (length > 0 && plain.data()[length - 1] == 0)
         length--;
-    return {gbk_text(reinterpret_cast<const char*>(plain.data()), (Py_ssize_t)length), base64s};
+    return gbk_text(reinterpret_cast<const char*>(plain.data()), (Py_ssize_t)length);
 }
+
+}  // namespace
+
+const SpecialisedPath php_encrypt_path = specialised_path<2>(
+    [](const Call& c, Args a) { return choose(c, a, true); }, encrypt, &crypto_ciphers);
+const SpecialisedPath php_decrypt_path = specialised_path<2>(
+    [](const Call& c, Args a) { return choose(c, a, false); }, decrypt, &crypto_ciphers);
 
 }  // namespace cm

@@ -20,7 +20,7 @@ Ref rstrip_nul(PyObject* text) {
     Ref nul(PyUnicode_FromStringAndSize("", 1));
     if (!nul)
         return {};
-    return call_method(text, names::rstrip, nul);
+    return call_method(text, cipher_names::rstrip, nul);
 }
 
 namespace {
@@ -28,15 +28,15 @@ namespace {
 // AES.new(self._add_to_16(key), AES.MODE_CBC, iv.encode("utf-8"))
 Ref new_cryptor(Call& c, PyObject* self, PyObject* key, PyObject* iv) {
     // AES.new
-    Ref make = global_attr(c, names::AES, names::new_);
+    Ref make = global_attr(c, names::AES, cipher_names::new_);
     if (!make)
         return {};
     // self._add_to_16(key)
-    Ref key_bytes = call_method(self, names::add_to_16, key);
+    Ref key_bytes = call_method(self, cipher_names::add_to_16, key);
     if (!key_bytes)
         return {};
     // AES.MODE_CBC
-    Ref mode = global_attr(c, names::AES, names::MODE_CBC);
+    Ref mode = global_attr(c, names::AES, cipher_names::MODE_CBC);
     if (!mode)
         return {};
     // iv.encode("utf-8")
@@ -58,10 +58,10 @@ Ref php_encrypt(Call& c, Args a) {
         return {};
     // result = cryptor.encrypt(self._add_to_16(value))
     c.at(2);
-    Ref encrypt = attr(cryptor, names::encrypt);
+    Ref encrypt = attr(cryptor, cipher_names::encrypt);
     if (!encrypt)
         return {};
-    Ref blocks = call_method(self, names::add_to_16, value);
+    Ref blocks = call_method(self, cipher_names::add_to_16, value);
     if (!blocks)
         return {};
     Ref result = call(encrypt, blocks);
@@ -77,7 +77,7 @@ Ref php_encrypt(Call& c, Args a) {
         return result;
     // result = str(base64.encodebytes(result), encoding="utf-8").replace("\n", "")
     c.at(4);
-    Ref encodebytes = global_attr(c, names::base64, names::encodebytes);
+    Ref encodebytes = global_attr(c, names::base64, cipher_names::encodebytes);
     if (!encodebytes)
         return {};
     Ref lines = call(encodebytes, result);
@@ -103,7 +103,7 @@ Ref php_decrypt(Call& c, Args a) {
     if (as_base64) {
         // value = base64.decodebytes(value.encode())
         c.at(3);
-        Ref decodebytes = global_attr(c, names::base64, names::decodebytes);
+        Ref decodebytes = global_attr(c, names::base64, cipher_names::decodebytes);
         if (!decodebytes)
             return {};
         Ref data = encode(value.get());
@@ -116,7 +116,7 @@ Ref php_decrypt(Call& c, Args a) {
     }
     // text = cryptor.decrypt(value).decode("gbk")
     c.at(4);
-    Ref plain = call_method(cryptor, names::decrypt, value);
+    Ref plain = call_method(cryptor, cipher_names::decrypt, value);
     if (!plain)
         return {};
     Ref text = decode_gbk(plain.get());

@@ -61,13 +61,8 @@ int aes_uses_aesni(PyObject* crypto) {
 
 }  // namespace
 
-bool verified_release(PyObject* crypto) {
-    long version = package_version(crypto);
-    return version >= 3009 && version <= 4005;
-}
-
 bool load_ciphers(PyObject* crypto) {
-    int aesni = verified_release(crypto) ? aes_uses_aesni(crypto) : -1;
+    int aesni = aes_uses_aesni(crypto);
     PyErr_Clear();
     if (aesni < 0)
         return false;

@@ -15,16 +15,11 @@ namespace cm::raw {
 enum class Cipher { AES, DES };
 enum class Mode { ECB, CBC };
 
-// Whether `crypto`, the imported Crypto package, is a pycryptodome release
-// whose libraries and entry points this layer was checked against (3.9 to 4.5).
-bool verified_release(PyObject* crypto);
-
 // Loads the cipher and mode libraries of `crypto`, the imported Crypto package
 // (the files are found from its directory, as pycryptodome finds them). The
 // AES library is the one Crypto.Cipher.AES itself uses: the AES-NI build when
 // that module loaded it, else the portable one (the module is imported if it
-// is not yet). True when the release is verified and every entry point is
-// there; no exception is left set. The first successful load is kept for the
+// is not yet). True when every entry point is there; no exception is left set. The first successful load is kept for the
 // process; a later call is true only for the very same libraries. Call it
 // with the GIL, while importing (not from two threads at once); crypt() may
 // then run on any thread, with or without the GIL.

@@ -24,6 +24,13 @@ static inline PyObject* Py_XNewRef(PyObject* obj) {
 }
 #endif
 
+// ---- type test (3.9) --------------------------------------------------------
+#if PY_VERSION_HEX < 0x030900A4
+static inline int Py_IS_TYPE(PyObject* ob, PyTypeObject* type) {
+    return Py_TYPE(ob) == type;
+}
+#endif
+
 // ---- vectorcall (3.8 provisional, 3.9 public) ------------------------------
 #if PY_VERSION_HEX < 0x03080000
 typedef PyObject* (*vectorcallfunc)(PyObject*, PyObject* const*, size_t, PyObject*);
@@ -152,6 +159,48 @@ static inline int PyObject_GetOptionalAttr(PyObject* obj, PyObject* name, PyObje
         return -1;
     PyErr_Clear();
     return 0;
+}
+#endif
+
+// ---- a type's namespace (3.12) --------------------------------------------
+#if PY_VERSION_HEX < 0x030C0000
+static inline PyObject* PyType_GetDict(PyTypeObject* type) {
+    return Py_XNewRef(type->tp_dict);
+}
+#endif
+
+// ---- dict and function watchers (3.12) ------------------------------------
+// Older interpreters have none: adding a watcher fails, and callers check
+// what they watch at each use instead.
+#if PY_VERSION_HEX < 0x030C0000
+typedef enum {
+    PyDict_EVENT_ADDED,
+    PyDict_EVENT_MODIFIED,
+    PyDict_EVENT_DELETED,
+    PyDict_EVENT_CLONED,
+    PyDict_EVENT_CLEARED,
+    PyDict_EVENT_DEALLOCATED,
+} PyDict_WatchEvent;
+typedef int (*PyDict_WatchCallback)(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value);
+typedef enum {
+    PyFunction_EVENT_CREATE,
+    PyFunction_EVENT_DESTROY,
+    PyFunction_EVENT_MODIFY_CODE,
+    PyFunction_EVENT_MODIFY_DEFAULTS,
+    PyFunction_EVENT_MODIFY_KWDEFAULTS,
+} PyFunction_WatchEvent;
+typedef int (*PyFunction_WatchCallback)(PyFunction_WatchEvent event, PyFunctionObject* func, PyObject* new_value);
+static inline int PyDict_AddWatcher(PyDict_WatchCallback) {
+    PyErr_SetString(PyExc_RuntimeError, "no dict watchers before 3.12");
+    return -1;
+}
+static inline int PyDict_Watch(int, PyObject*) {
+    PyErr_SetString(PyExc_RuntimeError, "no dict watchers before 3.12");
+    return -1;
+}
+static inline int PyFunction_AddWatcher(PyFunction_WatchCallback) {
+    PyErr_SetString(PyExc_RuntimeError, "no function watchers before 3.12");
+    return -1;
 }
 #endif
 

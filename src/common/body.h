@@ -31,4 +31,10 @@ struct Call {
 // A method's work: the result, or an empty Ref with an exception set.
 using Body = Ref (*)(Call&, Args);
 
+// Asked of the module, which builds the class: whether `cls` is that class,
+// and whether `function` is one of its method objects, the one whose work
+// is `body`.
+bool is_module_class(PyObject* cls);
+bool is_module_method(PyObject* function, Body body);
+
 }  // namespace cm

@@ -7,9 +7,9 @@ KwNames* KwNames::head_ = nullptr;
 
 Name::Name(const char* text) : text_(text), next_(head_) { head_ = this; }
 
-KwNames::KwNames(std::initializer_list<const char*> names) : size_(0), next_(head_) {
-    for (const char* n : names)
-        names_[size_++] = n;
+KwNames::KwNames(const char* const* names, Py_ssize_t size) : size_(size), next_(head_) {
+    for (Py_ssize_t i = 0; i < size; i++)
+        names_[i] = names[i];
     head_ = this;
 }
 

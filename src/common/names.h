@@ -1,12 +1,13 @@
-// Every constant string the module passes to the interpreter (attribute,
-// global and keyword names, fixed texts), each declared once, here. The
-// module makes all of them when it first executes and keeps them for the
-// life of the process.
+// Constant strings the module passes to the interpreter: the class Name, and
+// the names that the module frame and the text steps use. Each operation
+// declares the library attributes and texts it uses in its own header. The
+// module makes every Name when it first executes and keeps it for the life
+// of the process.
 #pragma once
 
 #include "common/ref.h"
 
-#include <initializer_list>
+#include <cstddef>
 
 namespace cm {
 
@@ -30,13 +31,20 @@ private:
 // The tuple of keyword names that a vectorcall passes, such as ("encoding",).
 class KwNames {
 public:
-    KwNames(std::initializer_list<const char*> names);
+    static constexpr Py_ssize_t kMaxNames = 4;
+
+    template <size_t N>
+    explicit KwNames(const char* const (&names)[N]) : KwNames(names, (Py_ssize_t)N) {
+        static_assert(N >= 1 && N <= kMaxNames, "a call passes 1 to kMaxNames keyword names");
+    }
     PyObject* get() const { return obj_; }  // kept for the process
     Py_ssize_t size() const { return size_; }
 
 private:
+    KwNames(const char* const* names, Py_ssize_t size);
+
     friend class Name;
-    const char* names_[4];
+    const char* names_[kMaxNames];
     Py_ssize_t size_;
     PyObject* obj_ = nullptr;
     KwNames* next_;
@@ -46,39 +54,21 @@ private:
 namespace names {
 
 // The module globals, in the order the module binds them.
-inline const Name base64("base64"), hashlib("hashlib"), hmac("hmac"), time("time"), a2b_hex("a2b_hex"),
-    b2a_hex("b2a_hex"), jwt("jwt"), rsa("rsa"), AES("AES"), DES("DES"), pad("pad"), unpad("unpad");
+inline Name base64("base64"), hashlib("hashlib"), hmac("hmac"), time("time"), a2b_hex("a2b_hex"), b2a_hex("b2a_hex"),
+    jwt("jwt"), rsa("rsa"), AES("AES"), DES("DES"), pad("pad"), unpad("unpad");
 
-// Attributes and methods of the libraries and of the objects they return.
-inline const Name new_("new"), MODE_ECB("MODE_ECB"), MODE_CBC("MODE_CBC"), block_size("block_size"),
-    encrypt("encrypt"), decrypt("decrypt"), encodebytes("encodebytes"), decodebytes("decodebytes"),
-    md5("md5"), sha1("sha1"), sha256("sha256"), sha384("sha384"), sha512("sha512"), update("update"),
-    digest("digest"), hexdigest("hexdigest"), newkeys("newkeys"), exceptions("exceptions"),
-    ExpiredSignatureError("ExpiredSignatureError");
-
-// Methods of texts, and the words the fmt rule compares with (the names of
-// the methods they select).
-inline const Name encode("encode"), decode("decode"), rstrip("rstrip"), get("get"), upper("upper"),
-    lower("lower");
-
-// Methods of TarvikCryptMain called through self.
-inline const Name add_to_16("_add_to_16"), rsa_keys("_rsa_keys");
-
-// Fixed texts.
-inline const Name utf_8("utf-8"), gbk("gbk"), newline("\n"), empty(""), data("data"), iat("iat"),
-    iss("iss"), exp("exp"), HS256("HS256"), tarvik("tarvik"), expired("token已过期"),
-    system_error("系统异常：");
+// Methods of texts, and the texts that the text steps pass.
+inline Name encode("encode"), decode("decode"), utf_8("utf-8"), gbk("gbk"), newline("\n"), empty("");
 
 // The module and its class.
-inline const Name crypt_main("crypt_main"), TarvikCryptMain("TarvikCryptMain"), staticmethod("staticmethod"),
+inline Name crypt_main("crypt_main"), TarvikCryptMain("TarvikCryptMain"), staticmethod("staticmethod"),
     dunder_builtins("__builtins__"), dunder_module("__module__"), dunder_qualname("__qualname__"),
-    dunder_loader("__loader__"), dunder_file("__file__"), dunder_package("__package__"),
-    dunder_path("__path__"), name("name"), loader("loader"), origin("origin"), parent("parent"),
-    submodule_search_locations("submodule_search_locations"), co_consts("co_consts"), Crypto("Crypto");
+    dunder_loader("__loader__"), dunder_file("__file__"), dunder_package("__package__"), dunder_path("__path__"),
+    name("name"), loader("loader"), origin("origin"), parent("parent"),
+    submodule_search_locations("submodule_search_locations"), co_consts("co_consts");
 
 // Keyword names of calls.
-inline const KwNames kw_encoding({"encoding"}), kw_digestmod({"digestmod"}), kw_algorithm({"algorithm"}),
-    kw_issuer_algorithms({"issuer", "algorithms"});
+inline KwNames kw_encoding({"encoding"});
 
 }  // namespace names
 

@@ -142,13 +142,16 @@ Ref import_submodule(PyObject* package, const char* relative) {
     return Ref(full ? PyImport_Import(full.get()) : nullptr);
 }
 
-bool loaded_once(int& state, const Name& name, bool (*load)(PyObject* package)) {
-    if (state == 0) {
-        Ref package(PyImport_GetModule(name.get()));
-        state = package && load(package.get()) ? 1 : -1;
-        PyErr_Clear();
-    }
-    return state > 0;
+bool NativeLibraries::first_load() {
+    // The package as the module imported it: nothing is imported here.
+    Ref name(PyUnicode_FromString(package_));
+    Ref package(name ? PyImport_GetModule(name.get()) : nullptr);
+    if (package)
+        release_ = package_version(package.get());
+    newer_ = release_ > newest_compared_;
+    state_ = package && release_ >= oldest_ && load_(package.get()) ? 1 : -1;
+    PyErr_Clear();
+    return state_ > 0;
 }
 
 }  // namespace cm

@@ -72,9 +72,34 @@ long package_version(PyObject* package);
 // yet; empty with an exception set when that fails.
 Ref import_submodule(PyObject* package, const char* relative);
 
-// Whether `load` took the libraries of the package `name` that the module
-// imported: asked at the first call, the answer kept in `state` (0 not
-// asked yet, 1 loaded, -1 not to be had). No exception is left set.
-bool loaded_once(int& state, const Name& name, bool (*load)(PyObject* package));
+// The compiled libraries of an imported package that a set of specialised
+// paths runs: loaded by `load` at the first call that asks, from the package
+// that the module imported, for releases from `oldest` on. Releases past
+// `newest_compared` (the last whose libraries were compared) load the same
+// way but ask their paths to verify more calls before they are enabled.
+class NativeLibraries {
+public:
+    constexpr NativeLibraries(const char* package, long oldest, long newest_compared, bool (*load)(PyObject*))
+        : package_(package), oldest_(oldest), newest_compared_(newest_compared), load_(load) {}
+
+    // Whether the libraries are loaded; no exception is left set.
+    bool ready() { return state_ > 0 || (state_ == 0 && first_load()); }
+    // Whether they were asked for and are not to be had.
+    bool ruled_out() const { return state_ < 0; }
+    // How many first calls of each branch must agree with the generic path.
+    int verifications() const { return newer_ ? 3 : 1; }
+    // The release found, as major * 1000 + minor (-1 before the first ask).
+    long release() const { return release_; }
+
+private:
+    bool first_load();
+
+    const char* package_;
+    long oldest_, newest_compared_;
+    bool (*load_)(PyObject*);
+    int state_ = 0;  // 0 not asked yet, 1 loaded, -1 not to be had
+    bool newer_ = false;
+    long release_ = -1;
+};
 
 }  // namespace cm

@@ -1,86 +1,212 @@
-// Specialised paths: a method's result computed with the libraries' own
-// compiled primitives instead of their Python layers, while guards show
-// that the libraries and the arguments are exactly what the path was
-// written for. Anything else takes the generic path, the method's body.
+// Specialised paths: a method's result computed natively instead of through
+// the libraries' Python layers, while guards show that everything the
+// generic path would read or run on the way is the library's own and
+// unchanged, and the arguments are what the path was written for. Anything
+// else takes the generic path, the method's body.
+//
+// What a path guards is a table of steps, plain data in the path's own unit.
+// A guard resolves its steps as the library would reach them, keeps what it
+// found, and from then on compares: on interpreters with dict and function
+// watchers (3.12+) it is told of every change and a call pays one comparison;
+// before, each call compares every step with what was found.
 #pragma once
 
 #include "common/body.h"
-#include "common/names.h"
+#include "common/native_library.h"
+
+#include <cstddef>
+#include <cstdint>
 
 namespace cm {
 
-// A module global, or an attribute of one, as it was once the module had
-// bound its globals at import.
-class Pin {
+// What a step's object must be to count as the library's own.
+enum class Own : unsigned char {
+    Module,        // the module named `origin`
+    Function,      // a Python function of module `origin` with qualified name `expect`
+    Builtin,       // a built-in function of module `origin` named `expect`
+    Class,         // a class of module `origin` with qualified name `expect`
+    Value,         // an int or a tuple of ints whose repr is `expect`
+    ModuleClass,   // the class this module built
+    ModuleMethod,  // a staticmethod of this module's class around its method with body `body`
+};
+
+// Where a step reads its object from.
+enum class From : unsigned char {
+    Global,      // the module global `attribute`
+    SysModules,  // the entry `attribute` of sys.modules
+    Module,      // the attribute `attribute` of the module `module`, found in its dict
+    Class,       // the entry `attribute` of the namespace of the class read by step `of`
+};
+
+struct Step {
+    From from;
+    const char* module;     // From::Module
+    int of;                 // From::Class
+    const char* attribute;
+    Own own;
+    const char* origin;
+    const char* expect;
+    Body body;              // Own::ModuleMethod
+    bool optional;          // may be absent, as long as it stays absent
+};
+
+// The steps, as a table of the path's unit writes them.
+namespace step {
+constexpr Step global_module(const char* global, const char* module) {
+    return {From::Global, nullptr, -1, global, Own::Module, module, nullptr, nullptr, false};
+}
+constexpr Step global_function(const char* global, const char* module, const char* qualname) {
+    return {From::Global, nullptr, -1, global, Own::Function, module, qualname, nullptr, false};
+}
+constexpr Step module_class_global(const char* global) {
+    return {From::Global, nullptr, -1, global, Own::ModuleClass, nullptr, nullptr, nullptr, false};
+}
+constexpr Step sys_module(const char* name) {
+    return {From::SysModules, nullptr, -1, name, Own::Module, name, nullptr, nullptr, false};
+}
+constexpr Step function(const char* module, const char* name) {
+    return {From::Module, module, -1, name, Own::Function, module, name, nullptr, false};
+}
+// A function that `module` imported from `origin`.
+constexpr Step imported(const char* module, const char* name, const char* origin) {
+    return {From::Module, module, -1, name, Own::Function, origin, name, nullptr, false};
+}
+constexpr Step module_of(const char* module, const char* name, const char* origin) {
+    return {From::Module, module, -1, name, Own::Module, origin, nullptr, nullptr, false};
+}
+constexpr Step builtin(const char* module, const char* name, const char* origin, const char* builtin_name) {
+    return {From::Module, module, -1, name, Own::Builtin, origin, builtin_name, nullptr, false};
+}
+constexpr Step value(const char* module, const char* name, const char* repr) {
+    return {From::Module, module, -1, name, Own::Value, nullptr, repr, nullptr, false};
+}
+constexpr Step class_(const char* module, const char* name) {
+    return {From::Module, module, -1, name, Own::Class, module, name, nullptr, false};
+}
+// A function of the class read by step `of`: qualified name `qualname`.
+constexpr Step method(int of, const char* name, const char* module, const char* qualname) {
+    return {From::Class, nullptr, of, name, Own::Function, module, qualname, nullptr, false};
+}
+constexpr Step module_method(int of, const char* name, Body body) {
+    return {From::Class, nullptr, of, name, Own::ModuleMethod, nullptr, nullptr, body, false};
+}
+constexpr Step optional(Step s) {
+    s.optional = true;
+    return s;
+}
+}  // namespace step
+
+// The guard of a table of steps, for the life of the process.
+class Guard {
 public:
-    explicit Pin(const Name& global) : Pin(global, nullptr, nullptr) {}
-    Pin(const Pin& owner, const Name& attribute) : Pin(owner.global_, &owner, &attribute) {}
+    static constexpr size_t kMaxSteps = 24;
 
-    // Whether the call reads the very object recorded: a global from the
-    // call's namespace; an attribute from the recorded owner, whose own pin
-    // the caller checks first.
-    bool holds(const Call& c) const;
-    Borrowed value() const { return value_; }
+    template <size_t N>
+    constexpr explicit Guard(const Step (&steps)[N]) : steps_(steps), count_(N) {
+        static_assert(N <= kMaxSteps, "a guard watches at most kMaxSteps steps");
+    }
 
-    // Records every pin from the namespace just bound; a pin that cannot
-    // be read holds nothing, and no path that needs it runs.
-    static void record_all(Namespaces ns);
+    // Whether every step is the library's own, unchanged, for this call.
+    // Never leaves an exception set.
+    bool holds(const Call& c);
+
+    // The object that step `i` read, while holds() is true.
+    Borrowed object(size_t i) const { return seen_[i].value; }
 
 private:
-    Pin(const Name& global, const Pin* owner, const Name* attribute);
+    struct Seen {
+        PyObject* dict = nullptr;  // where the step reads (kept)
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;  // what it read there, or null
+        PyObject* code = nullptr;   // for functions: their code, defaults and keyword defaults
+        PyObject* defaults = nullptr;
+        PyObject* kwdefaults = nullptr;
+        // A function's code and defaults as first found the library's own:
+        // a later change of them is the library's no more.
+        PyObject* first_code = nullptr;
+        PyObject* first_defaults = nullptr;
+        PyObject* first_kwdefaults = nullptr;
+    };
 
-    const Name& global_;
-    const Pin* owner_;
-    const Name* attribute_;
-    PyObject* value_ = nullptr;  // kept for the process, past its end: no destructor
-    Pin* next_;
-    static Pin* head_;
+    bool same(const Call& c) const;
+    bool resolve(const Call& c);
+    bool resolve_step(size_t i, const Call& c);
+
+    const Step* steps_;
+    size_t count_;
+    Seen seen_[kMaxSteps] = {};
+    size_t resolved_ = 0;          // steps found at the last resolution
+    PyObject* globals_ = nullptr;  // the namespace it was resolved for
+    bool own_ = false;             // whether the last resolution found the library's own
+    bool watched_ = false;         // whether every dict and function of it is watched
+    uint64_t generation_ = 0;      // the watchers' generation it was last found at
 };
 
-namespace pins {
-inline Pin AES(names::AES), DES(names::DES), pad(names::pad), unpad(names::unpad), base64(names::base64),
-    hashlib(names::hashlib), hmac(names::hmac), TarvikCryptMain(names::TarvikCryptMain);
-inline Pin AES_new(AES, names::new_), AES_MODE_ECB(AES, names::MODE_ECB), AES_MODE_CBC(AES, names::MODE_CBC),
-    AES_block_size(AES, names::block_size), DES_new(DES, names::new_), DES_MODE_ECB(DES, names::MODE_ECB),
-    DES_block_size(DES, names::block_size), base64_encodebytes(base64, names::encodebytes),
-    base64_decodebytes(base64, names::decodebytes), hashlib_md5(hashlib, names::md5),
-    hashlib_sha1(hashlib, names::sha1), hashlib_sha256(hashlib, names::sha256),
-    hashlib_sha384(hashlib, names::sha384), hashlib_sha512(hashlib, names::sha512), hmac_new(hmac, names::new_),
-    // the class's own _add_to_16, as the class gives it
-    add_to_16(TarvikCryptMain, names::add_to_16);
-}  // namespace pins
-
-// Whether every pin of a list holds for the call, owners listed before
-// their attributes.
-bool all_hold(const Call& c, std::initializer_list<const Pin*> list);
-
-// What a specialised path gives back: the result, or nothing (and no
-// exception) when it declines the call, which then takes the generic path.
-// `variant` tells which of the path's branches made the result; each branch
-// is verified on its own.
-struct Fast {
-    Ref result;
-    int variant = 0;
+// What a method's specialised path is: how many branches it has, how a call
+// picks its branch, and how a branch computes its result.
+struct SpecialisedPath {
+    int branches;
+    // The branch for this call, or -1 for the generic path: from the guards
+    // and the arguments alone, before any work. No exception is left set.
+    int (*choose)(const Call& c, Args a);
+    // The result of branch `branch`, or empty (no exception) to decline.
+    Ref (*run)(int branch, const Call& c, Args a);
+    // The compiled libraries it runs, if any.
+    NativeLibraries* libraries;
+    // Whether a result agrees with the generic path's, where that is more
+    // than equal exact str or bytes (random results); no exception left set.
+    bool (*agree)(PyObject* fast, PyObject* generic);
 };
-using FastPath = Fast (*)(const Call& c, Args a);
 
-constexpr int kVariants = 3;
+constexpr int kMaxBranches = 4;
 
-// The enabled flags of one method's path, per variant.
+template <int Branches>
+constexpr SpecialisedPath specialised_path(int (*choose)(const Call&, Args), Ref (*run)(int, const Call&, Args),
+                                           NativeLibraries* libraries = nullptr,
+                                           bool (*agree)(PyObject*, PyObject*) = nullptr) {
+    static_assert(Branches >= 1 && Branches <= kMaxBranches, "a path has 1 to kMaxBranches branches");
+    return {Branches, choose, run, libraries, agree};
+}
+
+// The state of one method's path, per branch.
 struct Specialisation {
     enum State : unsigned char { Unverified, Enabled, Disabled };
-    State state[kVariants] = {};
+    State state[kMaxBranches] = {};
+    unsigned char verified[kMaxBranches] = {};  // first calls whose results agreed
 };
 
-// Runs a call: through `fast` where it may, through `generic` otherwise.
-// A variant is enabled only once its first call has also run the generic
-// path and the two results were identical; a mismatch, or a generic path
-// that fails, disables it for the life of the process.
-Ref run_specialised(Specialisation& s, FastPath fast, Body generic, Call& c, Args a);
+// Runs a call: through the path where it may, through `generic` otherwise.
+// A branch is enabled once its first calls (one, or three under a library
+// release newer than those compared) have also run the generic path with
+// identical results; a mismatch, or a generic path that fails, disables it
+// for the life of the process. A disabled branch costs nothing but its
+// choice.
+Ref run_specialised(Specialisation& s, const SpecialisedPath& p, Body generic, Call& c, Args a);
 
-// Reads, at import, whether specialised paths may run at all in this
-// process: not when the environment variable CRYPT_MAIN_GENERIC is set (to
-// anything but empty or "0").
-void read_switch();
+// The word for branch `b` of a path: "unverified", "enabled", "disabled",
+// or "off" where the switch or the path's libraries rule it out.
+const char* specialisation_word(const Specialisation& s, const SpecialisedPath& p, int b);
+
+// At import: whether specialised paths may run at all in this process (not
+// when the environment variable CRYPT_MAIN_GENERIC is set to anything but
+// empty or "0"), and the watchers where the interpreter has them.
+void start_specialised_paths();
+
+// Primitive work on `size` bytes, without the GIL when there is enough of it
+// to be worth handing over, as the libraries' compiled calls do. `work` must
+// touch no Python object: buffers it reads are held by the caller and
+// outputs made before.
+constexpr size_t kGilThreshold = 2048;
+
+template <class Work>
+int without_gil(size_t size, Work work) {
+    if (size < kGilThreshold)
+        return work();
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = work();
+    Py_END_ALLOW_THREADS
+    return rc;
+}
 
 }  // namespace cm

@@ -85,9 +85,12 @@ Ref decode_gbk(PyObject* data) {
 }
 
 Ref to_bytes(PyObject* value) {
-    if (PyBytes_Check(value))
-        return Ref::hold(value);
-    return encode_utf8_kw(value);
+    // isinstance(value, bytes), which also believes what an object's
+    // __class__ claims (an exact str's cannot claim anything).
+    int is_bytes = PyBytes_Check(value) ? 1 : PyUnicode_CheckExact(value) ? 0 : PyObject_IsInstance(value, (PyObject*)&PyBytes_Type);
+    if (is_bytes < 0)
+        return {};
+    return is_bytes ? Ref::hold(value) : encode_utf8_kw(value);
 }
 
 namespace {

@@ -17,7 +17,7 @@ Ref encode_utf8(PyObject* value);
 Ref encode_utf8_kw(PyObject* value);
 // value.encode("gbk")
 Ref encode_gbk(PyObject* value);
-// a bytes instance as it is, anything else value.encode(encoding="utf-8")
+// value if isinstance(value, bytes) else value.encode(encoding="utf-8")
 Ref to_bytes(PyObject* value);
 
 // data.decode()

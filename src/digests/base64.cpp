@@ -9,7 +9,7 @@ namespace cm {
 // result = str(base64.encodebytes(value.encode()), encoding="utf-8").replace("\n", "")
 Ref base64_encrypt(Call& c, Args a) {
     c.at(2);
-    Ref encodebytes = global_attr(c, names::base64, names::encodebytes);
+    Ref encodebytes = global_attr(c, names::base64, digest_names::encodebytes);
     if (!encodebytes)
         return {};
     Ref data = encode(a[0]);
@@ -25,7 +25,7 @@ Ref base64_encrypt(Call& c, Args a) {
 // result = str(base64.decodebytes(value.encode(encoding="utf-8")), encoding="utf-8")
 Ref base64_decrypt(Call& c, Args a) {
     c.at(2);
-    Ref decodebytes = global_attr(c, names::base64, names::decodebytes);
+    Ref decodebytes = global_attr(c, names::base64, digest_names::decodebytes);
     if (!decodebytes)
         return {};
     Ref data = encode_utf8_kw(a[0]);

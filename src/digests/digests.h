@@ -8,6 +8,14 @@
 
 namespace cm {
 
+namespace digest_names {
+// What the digest methods read of hashlib, hmac, base64 and the results.
+inline Name md5("md5"), sha1("sha1"), sha256("sha256"), sha384("sha384"), sha512("sha512"), update("update"),
+    hexdigest("hexdigest"), digest("digest"), new_("new"), upper("upper"), lower("lower"),
+    encodebytes("encodebytes"), decodebytes("decodebytes");
+inline KwNames kw_digestmod({"digestmod"});
+}  // namespace digest_names
+
 Ref base64_encrypt(Call& c, Args a);
 Ref base64_decrypt(Call& c, Args a);
 
@@ -16,14 +24,14 @@ using ToBytes = Ref (*)(PyObject* value);
 
 // A hexadecimal digest method (MD5 and the SHA family): its hashlib
 // constructor and its text-to-bytes step; for the specialised path, the
-// compiled hash, the pin of the constructor, and the longest message it
-// takes: past that, hashlib's assembly outruns pycryptodome's portable C by
-// more than the Python layers cost.
+// compiled hash, the name of the built-in function the constructor is, and
+// the longest message it takes: past that, hashlib's assembly outruns
+// pycryptodome's portable C by more than the Python layers cost.
 struct HexDigest {
     const Name& constructor;
     ToBytes to_bytes;
     raw::Hash raw_hash;
-    const Pin& constructor_pin;
+    const char* builtin;  // in _hashlib
     size_t longest;
 };
 extern const HexDigest md5_hex, sha1_hex, sha256_hex, sha384_hex, sha512_hex;
@@ -35,16 +43,14 @@ extern const HexDigest md5_hex, sha1_hex, sha256_hex, sha384_hex, sha512_hex;
 // then the fmt rule.
 Ref hex_digest(const HexDigest& d, Call& c, Args a);
 
-// The same through the compiled hash, for an exact str text (or exact
-// bytes, where the method takes them) and an exact str or None fmt.
-Fast hex_digest_fast(const HexDigest& d, const Call& c, Args a);
-
 template <const HexDigest& D>
 Ref hex_digest(Call& c, Args a) { return hex_digest(D, c, a); }
-template <const HexDigest& D>
-Fast hex_digest_fast(const Call& c, Args a) { return hex_digest_fast(D, c, a); }
 
 Ref md5_hmac_encrypt(Call& c, Args a);
-Fast md5_hmac_fast(const Call& c, Args a);
+
+// The same through pycryptodome's compiled hashes, for an exact str text
+// (or exact bytes, where the method takes them) and an exact str or None
+// fmt: one branch per letter case (as the digest gives it, upper, lower).
+extern const SpecialisedPath md5_path, sha1_path, sha256_path, sha384_path, sha512_path, md5_hmac_path;
 
 }  // namespace cm

@@ -23,18 +23,18 @@ Ref md5_hmac_encrypt(Call& c, Args a) {
         return {};
     // result = hmac.new(key, value, digestmod=hashlib.md5)
     c.at(3);
-    Ref make = global_attr(c, names::hmac, names::new_);
+    Ref make = global_attr(c, names::hmac, digest_names::new_);
     if (!make)
         return {};
-    Ref md5 = global_attr(c, names::hashlib, names::md5);
+    Ref md5 = global_attr(c, names::hashlib, digest_names::md5);
     if (!md5)
         return {};
-    Ref result = call_kw(make, names::kw_digestmod, key, value, md5);
+    Ref result = call_kw(make, digest_names::kw_digestmod, key, value, md5);
     if (!result)
         return {};
     // result = result.digest()
     c.at(4);
-    result = call_method(result, names::digest);
+    result = call_method(result, digest_names::digest);
     if (!result)
         return {};
     return letter_case(c, 5, std::move(result), a[2]);

@@ -2,6 +2,8 @@
 // the result as the digest gave it.
 #include "digests/letter_case.h"
 
+#include "digests/digests.h"
+
 #include "common/call.h"
 
 namespace cm {
@@ -17,23 +19,23 @@ int equals(PyObject* fmt, const Name& word) { return PyObject_RichCompareBool(fm
 Ref letter_case(Call& c, int offset, Ref result, PyObject* fmt) {
     // if fmt == "upper":
     c.at(offset);
-    int upper = equals(fmt, names::upper);
+    int upper = equals(fmt, digest_names::upper);
     if (upper < 0)
         return {};
     // return result.upper()
     if (upper) {
         c.at(offset + 1);
-        return call_method(result, names::upper);
+        return call_method(result, digest_names::upper);
     }
     // if fmt == "lower":
     c.at(offset + 2);
-    int lower = equals(fmt, names::lower);
+    int lower = equals(fmt, digest_names::lower);
     if (lower < 0)
         return {};
     // return result.lower()
     if (lower) {
         c.at(offset + 3);
-        return call_method(result, names::lower);
+        return call_method(result, digest_names::lower);
     }
     // return result
     return result;

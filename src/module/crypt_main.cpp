@@ -189,6 +189,9 @@ PyObject* create(PyObject* spec, PyModuleDef*) {
     return module.release();
 }
 
+// The class this module built, kept for the process.
+PyObject* g_class = nullptr;
+
 int execute(PyObject* module) {
     PyObject* dict = PyModule_GetDict(module);
     Ref builtins(PyImport_ImportModule("builtins"));
@@ -204,10 +207,8 @@ int execute(PyObject* module) {
         g_init_site.add(dict, kClassLine);
         return -1;
     }
-    // What the specialised paths compare the libraries with, and whether
-    // they may run at all.
-    Pin::record_all(ns);
-    read_switch();
+    g_class = keep(std::move(cls));
+    start_specialised_paths();
     return 0;
 }
 
@@ -253,6 +254,10 @@ PyModuleDef definition = {
 };
 
 }  // namespace
+
+bool is_module_class(PyObject* cls) {
+    return cls && cls == g_class;
+}
 
 }  // namespace cm
 

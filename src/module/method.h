@@ -10,20 +10,58 @@ namespace cm {
 
 enum class Kind { Static, Instance };
 
+constexpr int kMethodCount = 23;
+constexpr int kMaxParams = 5;
+constexpr int kMaxLocals = 3;
+constexpr int kCachedCounts = 8;
+
+// A parameter: required, or with the default None or False, the only two
+// defaults a method has (anything else does not compile).
+enum class Default : unsigned char { Required, None, False };
+struct Param {
+    const char* name;
+    Default fallback;
+};
+struct NoneDefault {};
+struct FalseDefault {};
+constexpr NoneDefault none_default{};
+constexpr FalseDefault false_default{};
+constexpr Param param(const char* name) { return {name, Default::Required}; }
+constexpr Param param(Param p) { return p; }
+constexpr Param optional(const char* name, NoneDefault) { return {name, Default::None}; }
+constexpr Param optional(const char* name, FalseDefault) { return {name, Default::False}; }
+
+struct Params {
+    Param items[kMaxParams];
+    int count;
+};
+template <class... P>
+constexpr Params params(P... p) {
+    static_assert(sizeof...(P) <= kMaxParams, "a method has at most kMaxParams parameters");
+    return {{param(p)...}, (int)sizeof...(P)};
+}
+
+// The body's local names after the parameters, as its code object lists them.
+struct Locals {
+    const char* items[kMaxLocals];
+    int count;
+};
+template <class... L>
+constexpr Locals locals(L... l) {
+    static_assert(sizeof...(L) <= kMaxLocals, "a method has at most kMaxLocals locals");
+    return {{l...}, (int)sizeof...(L)};
+}
+
 // A row of the method table.
 struct MethodRow {
     const char* name;
     Kind kind;
-    const char* params;  // as in the signature: "self, value, pub_key=None, hexs=False"
-    const char* locals;  // the body's local names after the parameters: "pri_key, text, result"
-    int line;            // first line: of the code object and of binding errors
+    Params params;
+    Locals locals;
+    int line;  // first line: of the code object and of binding errors
     Body body;
-    FastPath fast;       // the specialised path, if the method has one
+    const SpecialisedPath* fast;  // the specialised path, if the method has one
 };
-
-constexpr int kMethodCount = 23;
-constexpr int kMaxParams = 5;
-constexpr int kCachedCounts = 8;
 
 // The method table, in class order.
 extern const MethodRow kMethodTable[kMethodCount];

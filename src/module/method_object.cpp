@@ -43,7 +43,7 @@ PyObject* invoke(PyObject* callable, PyObject* const* args, size_t nargsf, PyObj
         return nullptr;
     }
     Call c{ns, m.row->line, m.row->line + 1};
-    Ref result = m.row->fast ? run_specialised(m.specialisation, m.row->fast, m.row->body, c, a) : m.row->body(c, a);
+    Ref result = m.row->fast ? run_specialised(m.specialisation, *m.row->fast, m.row->body, c, a) : m.row->body(c, a);
     if (!result)
         m.site.add(ns.globals, c.line);
     return result.release();
@@ -74,11 +74,13 @@ Ref compile_stub(const MethodState& m) {
         PyTuple_SET_ITEM(names.get(), i, Ref::hold(m.param_names[i]).release());
     Ref separator(PyUnicode_FromString(", "));
     Ref params(separator ? PyUnicode_Join(separator.get(), names.get()) : nullptr);
-    Ref locals(PyUnicode_FromString(m.row->locals));
-    Ref assign(PyUnicode_FromString(" = "));
-    Ref chained(locals && assign && separator ? PyUnicode_Replace(locals.get(), separator.get(), assign.get(), -1)
-                                              : nullptr);
-    if (!params || !chained)
+    // the locals assigned in one statement: "cryptor = result = None"
+    char chain[128] = "";
+    for (int i = 0; i < m.row->locals.count; i++) {
+        size_t used = std::strlen(chain);
+        std::snprintf(chain + used, sizeof chain - used, "%s = ", m.row->locals.items[i]);
+    }
+    if (!params)
         return {};
     // the class line sits just above the def, which is at the method's line
     int blank_lines = m.row->line - 2;
@@ -86,10 +88,10 @@ Ref compile_stub(const MethodState& m) {
     if (!padding)
         return {};
     std::memset(PyUnicode_1BYTE_DATA(padding.get()), '\n', (size_t)blank_lines);
-    Ref stub(*m.row->locals ? PyUnicode_FromFormat("class TarvikCryptMain:\n def %s(%U):\n  %U = None\n",
-                                                   m.row->name, params.get(), chained.get())
-                            : PyUnicode_FromFormat("class TarvikCryptMain:\n def %s(%U):\n  pass\n", m.row->name,
-                                                   params.get()));
+    Ref stub(m.row->locals.count ? PyUnicode_FromFormat("class TarvikCryptMain:\n def %s(%U):\n  %sNone\n",
+                                                        m.row->name, params.get(), chain)
+                            : PyUnicode_FromFormat("class TarvikCryptMain:\n def %s(%U):\n  pass\n",
+                                                   m.row->name, params.get()));
     Ref source(stub ? PyUnicode_Concat(padding.get(), stub.get()) : nullptr);
     const char* text = source ? PyUnicode_AsUTF8(source.get()) : nullptr;
     if (!text)
@@ -135,15 +137,23 @@ PyObject* get_defaults(PyObject* self, void*) {
     return defaults.release();
 }
 
-// The state of the specialised path, one word per variant ("unverified",
-// "enabled", "disabled"), or None for a method without one.
+// The state of the specialised path, one word per branch ("unverified",
+// "enabled", "disabled", "off"), or None for a method without one.
 PyObject* get_specialised(PyObject* self, void*) {
     MethodState& m = method_of(self);
     if (!m.row->fast)
         return Ref::hold(Py_None).release();
-    static const char* const words[] = {"unverified", "enabled", "disabled"};
-    const auto& state = m.specialisation.state;
-    return Py_BuildValue("(sss)", words[state[0]], words[state[1]], words[state[2]]);
+    const SpecialisedPath& p = *m.row->fast;
+    Ref words(PyTuple_New(p.branches));
+    if (!words)
+        return nullptr;
+    for (int b = 0; b < p.branches; b++) {
+        PyObject* word = PyUnicode_FromString(specialisation_word(m.specialisation, p, b));
+        if (!word)
+            return nullptr;
+        PyTuple_SET_ITEM(words.get(), b, word);
+    }
+    return words.release();
 }
 
 PyGetSetDef getset[] = {
@@ -213,46 +223,46 @@ int ready_type() {
     return PyType_Ready(&MethodType);
 }
 
-// Splits "self, value, pub_key=None, hexs=False" into names and defaults.
-int parse_params(MethodState& m) {
-    m.nparams = m.nrequired = 0;
-    const char* p = m.row->params;
-    while (*p) {
-        while (*p == ' ' || *p == ',')
-            p++;
-        if (!*p)
-            break;
-        size_t len = std::strcspn(p, "=,");
-        if (!m.param_names[m.nparams]) {  // kept for the process, and from a failed attempt
-            char name[32];
-            std::snprintf(name, sizeof name, "%.*s", (int)len, p);
-            m.param_names[m.nparams] = PyUnicode_InternFromString(name);
-            if (!m.param_names[m.nparams])
+// The names and defaults of the row's parameters; the signature text.
+int read_params(MethodState& m, char* signature, size_t size) {
+    const Params& params = m.row->params;
+    m.nparams = params.count;
+    m.nrequired = 0;
+    signature[0] = 0;
+    for (int i = 0; i < params.count; i++) {
+        const Param& p = params.items[i];
+        if (!m.param_names[i]) {  // kept for the process, and from a failed attempt
+            m.param_names[i] = PyUnicode_InternFromString(p.name);
+            if (!m.param_names[i])
                 return -1;
         }
-        p += len;
-        if (*p == '=') {
-            m.defaults[m.nparams] = std::strncmp(p + 1, "None", 4) == 0 ? Py_None : Py_False;
-            p += std::strcspn(p, ",");
-        } else {
-            m.defaults[m.nparams] = nullptr;
-            m.nrequired = m.nparams + 1;
-        }
-        m.nparams++;
+        m.defaults[i] = p.fallback == Default::None ? Py_None : p.fallback == Default::False ? Py_False : nullptr;
+        if (p.fallback == Default::Required)
+            m.nrequired = i + 1;
+        static const char* const shown[] = {"", "=None", "=False"};
+        size_t used = std::strlen(signature);
+        std::snprintf(signature + used, size - used, "%s%s%s", i ? ", " : "", p.name, shown[(int)p.fallback]);
+    }
+    for (int i = 0; i < m.nrequired; i++) {
+        if (!m.defaults[i])
+            continue;
+        PyErr_Format(PyExc_SystemError, "%s: a required parameter follows one with a default", m.row->name);
+        return -1;
     }
     return 0;
 }
 
 int prepare(MethodState& m, const MethodRow& row) {
     m.row = &row;
-    if (ready_type() < 0 || parse_params(m) < 0)
+    char signature[128];
+    if (ready_type() < 0 || read_params(m, signature, sizeof signature) < 0)
         return -1;
     char function[96];
     std::snprintf(function, sizeof function, "crypt_main.TarvikCryptMain.%s", row.name);
     m.site.init(function);
     Ref name(PyUnicode_InternFromString(row.name));
     Ref qualname(PyUnicode_FromFormat("TarvikCryptMain.%s", row.name));
-    Ref doc(PyUnicode_FromFormat("TarvikCryptMain.%s(%s)", row.name, row.params));
+    Ref doc(PyUnicode_FromFormat("TarvikCryptMain.%s(%s)", row.name, signature));
     if (!name || !qualname || !doc)
         return -1;
     m.name = keep(std::move(name));
@@ -270,6 +280,10 @@ MethodState* method_state(int i) {
     if (!m.doc && prepare(m, kMethodTable[i]) < 0)
         return nullptr;
     return &m;
+}
+
+bool is_module_method(PyObject* function, Body body) {
+    return Py_IS_TYPE(function, &MethodType) && method_of(function).row->body == body;
 }
 
 Ref make_method(MethodState& m, Namespaces ns) {

@@ -2,8 +2,14 @@
 #pragma once
 
 #include "common/body.h"
+#include "common/names.h"
 
 namespace cm {
+
+namespace names {
+// The rsa package's functions, and the method called through self.
+inline Name newkeys("newkeys"), encrypt("encrypt"), decrypt("decrypt"), rsa_keys("_rsa_keys");
+}  // namespace names
 
 Ref rsa_keys(Call& c, Args a);
 Ref rsa_encrypt(Call& c, Args a);

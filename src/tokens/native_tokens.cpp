@@ -19,11 +19,168 @@ namespace {
 
 // ---------------------------------------------------------------------------
 // What the generic path runs, and what each object must be for the results
-// here to be the library's. Each entry is a path from a module in
-// sys.modules ("module:attribute.attribute"), read as Python reads it: a
-// module's or an instance's attribute from its dict, a class's through the
-// class, a dict's item by its key. An entry's owner (the path without its
-// last step) is an entry listed before it. Used by: E issuing, D verifying.
+// here to be the library's: first the steps that the guard layer watches
+// (modules, their functions and classes, the classes' own methods, built-in
+// functions), one table per module of the library.
+
+// A class that `module` imported from `origin`.
+constexpr Step imported_class(const char* module, const char* name, const char* origin) {
+    return {From::Module, module, -1, name, Own::Class, origin, name, nullptr, false};
+}
+// A global that would hide a built-in function: absent, or that function.
+constexpr Step no_other(const char* module, const char* name) {
+    return step::optional(step::builtin(module, name, "builtins", name));
+}
+
+// int(time.time()) in _token_encrypt, through the method's globals
+const Step kIssueClock[] = {
+    step::global_module("jwt", "jwt"),
+    step::global_module("time", "time"),
+    step::builtin("time", "time", "time", "time"),
+};
+// the clock that datetime.now reads too, for the claims
+const Step kVerifyClock[] = {
+    step::global_module("jwt", "jwt"),
+    step::sys_module("time"),
+    step::builtin("time", "time", "time", "time"),
+};
+const Step kBase64[] = {
+    step::sys_module("base64"),
+    step::function("base64", "b64encode"),
+    step::function("base64", "urlsafe_b64encode"),
+    step::function("base64", "b64decode"),
+    step::function("base64", "urlsafe_b64decode"),
+    step::function("base64", "_bytes_from_decode_data"),
+    step::module_of("base64", "binascii", "binascii"),
+    step::builtin("binascii", "b2a_base64", "binascii", "b2a_base64"),
+    step::builtin("binascii", "a2b_base64", "binascii", "a2b_base64"),
+};
+// hmac.new(key, msg, hashlib.sha256).digest() (step 2 is the class)
+const Step kHmac[] = {
+    step::sys_module("hmac"),
+    step::function("hmac", "new"),
+    step::class_("hmac", "HMAC"),
+    step::method(2, "__init__", "hmac", "HMAC.__init__"),
+    step::method(2, "digest", "hmac", "HMAC.digest"),
+    step::optional(step::method(2, "_current", "hmac", "HMAC._current")),
+    step::optional(step::method(2, "_init_hmac", "hmac", "HMAC._init_hmac")),
+    step::optional(step::method(2, "_init_old", "hmac", "HMAC._init_old")),
+    step::optional(step::method(2, "update", "hmac", "HMAC.update")),
+    step::optional(step::module_of("hmac", "_hashopenssl", "_hashlib")),
+    step::sys_module("hashlib"),
+    step::builtin("hashlib", "sha256", "_hashlib", "openssl_sha256"),
+};
+// json.dumps with separators (a JSONEncoder, step 4, and its C encoder) and
+// json.loads (the default JSONDecoder, step 8)
+const Step kJson[] = {
+    step::sys_module("json"),
+    step::function("json", "dumps"),
+    step::function("json", "loads"),
+    step::function("json", "detect_encoding"),
+    imported_class("json", "JSONEncoder", "json.encoder"),
+    step::method(4, "__init__", "json.encoder", "JSONEncoder.__init__"),
+    step::method(4, "encode", "json.encoder", "JSONEncoder.encode"),
+    step::method(4, "iterencode", "json.encoder", "JSONEncoder.iterencode"),
+    imported_class("json", "JSONDecoder", "json.decoder"),
+    step::method(8, "decode", "json.decoder", "JSONDecoder.decode"),
+    step::method(8, "raw_decode", "json.decoder", "JSONDecoder.raw_decode"),
+    step::sys_module("json.encoder"),
+    step::builtin("json.encoder", "encode_basestring_ascii", "_json", "encode_basestring_ascii"),
+    step::sys_module("json.decoder"),
+};
+const Step kUtils[] = {
+    step::sys_module("jwt.utils"),
+    step::module_of("jwt.utils", "base64", "base64"),
+    step::function("jwt.utils", "force_bytes"),
+    step::function("jwt.utils", "base64url_encode"),
+    step::function("jwt.utils", "base64url_decode"),
+    step::function("jwt.utils", "is_pem_format"),
+    step::function("jwt.utils", "is_ssh_key"),
+    no_other("jwt.utils", "isinstance"),
+    no_other("jwt.utils", "len"),
+};
+// the module of the algorithm object of HS256 (whose class, an ABC, is
+// watched below)
+const Step kAlgorithms[] = {
+    step::sys_module("jwt.algorithms"),
+    step::module_of("jwt.algorithms", "hmac", "hmac"),
+    step::module_of("jwt.algorithms", "json", "json"),
+    step::imported("jwt.algorithms", "force_bytes", "jwt.utils"),
+    step::imported("jwt.algorithms", "is_pem_format", "jwt.utils"),
+    step::imported("jwt.algorithms", "is_ssh_key", "jwt.utils"),
+    no_other("jwt.algorithms", "isinstance"),
+    no_other("jwt.algorithms", "len"),
+};
+// PyJWS (step 6) and the module it works in
+const Step kJws[] = {
+    step::sys_module("jwt.api_jws"),
+    step::module_of("jwt.api_jws", "json", "json"),
+    step::imported("jwt.api_jws", "base64url_encode", "jwt.utils"),
+    step::imported("jwt.api_jws", "base64url_decode", "jwt.utils"),
+    step::optional(imported_class("jwt.api_jws", "PyJWK", "jwt.api_jwk")),
+    imported_class("jwt.api_jws", "InvalidSignatureError", "jwt.exceptions"),
+    step::class_("jwt.api_jws", "PyJWS"),
+    step::method(6, "encode", "jwt.api_jws", "PyJWS.encode"),
+    step::method(6, "decode_complete", "jwt.api_jws", "PyJWS.decode_complete"),
+    step::method(6, "get_algorithm_by_name", "jwt.api_jws", "PyJWS.get_algorithm_by_name"),
+    step::method(6, "_load", "jwt.api_jws", "PyJWS._load"),
+    step::method(6, "_verify_signature", "jwt.api_jws", "PyJWS._verify_signature"),
+    step::method(6, "_validate_headers", "jwt.api_jws", "PyJWS._validate_headers"),
+    no_other("jwt.api_jws", "isinstance"),
+    no_other("jwt.api_jws", "len"),
+    no_other("jwt.api_jws", "any"),
+};
+// PyJWT (step 4) and the module it works in
+const Step kJwt[] = {
+    step::sys_module("jwt.api_jwt"),
+    step::module_of("jwt.api_jwt", "json", "json"),
+    imported_class("jwt.api_jwt", "ExpiredSignatureError", "jwt.exceptions"),
+    step::optional(step::module_of("jwt.api_jwt", "api_jws", "jwt.api_jws")),
+    step::class_("jwt.api_jwt", "PyJWT"),
+    step::method(4, "encode", "jwt.api_jwt", "PyJWT.encode"),
+    step::method(4, "_encode_payload", "jwt.api_jwt", "PyJWT._encode_payload"),
+    step::method(4, "decode", "jwt.api_jwt", "PyJWT.decode"),
+    step::method(4, "decode_complete", "jwt.api_jwt", "PyJWT.decode_complete"),
+    step::optional(step::method(4, "_merge_options", "jwt.api_jwt", "PyJWT._merge_options")),
+    step::method(4, "_decode_payload", "jwt.api_jwt", "PyJWT._decode_payload"),
+    step::method(4, "_validate_claims", "jwt.api_jwt", "PyJWT._validate_claims"),
+    step::method(4, "_validate_required_claims", "jwt.api_jwt", "PyJWT._validate_required_claims"),
+    step::method(4, "_validate_iat", "jwt.api_jwt", "PyJWT._validate_iat"),
+    step::method(4, "_validate_nbf", "jwt.api_jwt", "PyJWT._validate_nbf"),
+    step::method(4, "_validate_exp", "jwt.api_jwt", "PyJWT._validate_exp"),
+    step::method(4, "_validate_iss", "jwt.api_jwt", "PyJWT._validate_iss"),
+    step::method(4, "_validate_aud", "jwt.api_jwt", "PyJWT._validate_aud"),
+    step::optional(step::method(4, "_validate_sub", "jwt.api_jwt", "PyJWT._validate_sub")),
+    step::optional(step::method(4, "_validate_jti", "jwt.api_jwt", "PyJWT._validate_jti")),
+    no_other("jwt.api_jwt", "isinstance"),
+    no_other("jwt.api_jwt", "int"),
+};
+// jwt.exceptions.ExpiredSignatureError, read when a failure is classified
+const Step kExceptions[] = {
+    step::sys_module("jwt.exceptions"),
+    step::module_of("jwt", "exceptions", "jwt.exceptions"),
+    step::class_("jwt.exceptions", "ExpiredSignatureError"),
+    step::class_("jwt.exceptions", "InvalidSignatureError"),
+    step::builtin("builtins", "isinstance", "builtins", "isinstance"),
+    step::builtin("builtins", "len", "builtins", "len"),
+};
+
+Guard g_issue_clock(kIssueClock), g_verify_clock(kVerifyClock), g_base64(kBase64), g_hmac(kHmac), g_json(kJson),
+    g_utils(kUtils), g_algorithms(kAlgorithms), g_jws(kJws), g_jwt(kJwt), g_exceptions(kExceptions);
+
+Guard* const kIssueGuards[] = {&g_issue_clock, &g_base64, &g_hmac, &g_json, &g_utils, &g_algorithms, &g_jws, &g_jwt};
+Guard* const kVerifyGuards[] = {&g_verify_clock, &g_base64, &g_hmac, &g_json, &g_utils, &g_algorithms, &g_jws,
+                                &g_jwt, &g_exceptions};
+
+// Then what the layer's steps do not express: the library's objects
+// (instances, bound methods, option dicts and their values), constants,
+// static methods, what classes inherit, the interpreter's static types, and
+// the version. Each entry is a path from a module in sys.modules
+// ("module:attribute.attribute"), read as Python reads it: a module's or an
+// instance's attribute from its dict, a class's through the class, a dict's
+// item by its key. An entry's owner (the path without its last step) is an
+// entry listed before it. Used by: E issuing, D verifying; an entry of
+// neither is only looked at once, as the owner or the peer of others.
 
 enum class Must : unsigned char {
     Module,     // the module named `a`
@@ -33,7 +190,6 @@ enum class Must : unsigned char {
     BoundTo,    // a bound method: of the object at path `a`, of the function at path `b`
     SameAs,     // the object at path `a`
     Value,      // whatever it is, unchanged (library constants and helpers)
-    Absent,     // not there (a global that would hide a builtin)
     True,       // an option that is on
     False,      // an option that is off
     EmptyList,  // a list that is empty
@@ -41,7 +197,7 @@ enum class Must : unsigned char {
     Version,    // a str equal to one of the versions whose behaviour was compared
 };
 
-enum Use : unsigned char { E = 1, D = 2, ED = 3 };
+enum Use : unsigned char { Once = 0, E = 1, D = 2, ED = 3 };
 
 struct Watched {
     const char* path;
@@ -55,96 +211,54 @@ struct Watched {
 // clang-format off
 constexpr Watched kWatched[] = {
     // the package, of a version whose results were compared
-    {"jwt",                                      Must::Module,   ED, false, "jwt", nullptr},
+    {"jwt",                                      Must::Module,   Once, false, "jwt", nullptr},
     {"jwt:__version__",                          Must::Version,  ED, false, nullptr, nullptr},
 
     // the interpreter's own
-    {"builtins",                                 Must::Module,   ED, false, "builtins", nullptr},
-    {"time",                                     Must::Module,   ED, false, "time", nullptr},
-    {"time:time",                                Must::Object,   ED, false, "time", "time"},
-    {"datetime",                                 Must::Module,   ED, false, "datetime", nullptr},
+    {"builtins",                                 Must::Module,   Once, false, "builtins", nullptr},
+    {"builtins:int",                             Must::Object,   D,  false, "builtins", "int"},
+    {"builtins:Exception",                       Must::Object,   D,  false, "builtins", "Exception"},
+    {"builtins:Exception.__new__",               Must::Value,    D,  false, nullptr, nullptr},
+    {"builtins:Exception.__init__",              Must::Value,    D,  false, nullptr, nullptr},
+    {"builtins:Exception.__str__",               Must::Value,    D,  false, nullptr, nullptr},
+    {"datetime",                                 Must::Module,   Once, false, "datetime", nullptr},
     {"datetime:datetime",                        Must::Object,   ED, false, "datetime", "datetime"},
     {"datetime:timezone",                        Must::Object,   D,  false, "datetime", "timezone"},
     {"datetime:timezone.utc",                    Must::Value,    D,  false, nullptr, nullptr},
-    {"binascii",                                 Must::Module,   ED, false, "binascii", nullptr},
-    {"binascii:b2a_base64",                      Must::Value,    E,  false, nullptr, nullptr},
-    {"binascii:a2b_base64",                      Must::Value,    D,  false, nullptr, nullptr},
-    {"base64",                                   Must::Module,   ED, false, "base64", nullptr},
-    {"base64:binascii",                          Must::SameAs,   ED, false, "binascii", nullptr},
-    {"base64:b64encode",                         Must::Function, E,  false, "base64", "b64encode"},
-    {"base64:urlsafe_b64encode",                 Must::Function, E,  false, "base64", "urlsafe_b64encode"},
+    {"base64",                                   Must::Module,   Once, false, "base64", nullptr},
     {"base64:_urlsafe_encode_translation",       Must::Value,    E,  false, nullptr, nullptr},
-    {"base64:b64decode",                         Must::Function, D,  false, "base64", "b64decode"},
-    {"base64:urlsafe_b64decode",                 Must::Function, D,  false, "base64", "urlsafe_b64decode"},
     {"base64:_urlsafe_decode_translation",       Must::Value,    D,  false, nullptr, nullptr},
-    {"base64:_bytes_from_decode_data",           Must::Function, D,  false, "base64", "_bytes_from_decode_data"},
-    {"hashlib",                                  Must::Module,   ED, false, "hashlib", nullptr},
-    {"hashlib:sha256",                           Must::Value,    ED, false, nullptr, nullptr},
-    {"hmac",                                     Must::Module,   ED, false, "hmac", nullptr},
-    {"hmac:new",                                 Must::Function, ED, false, "hmac", "new"},
+    {"hashlib",                                  Must::Module,   Once, false, "hashlib", nullptr},
+    {"hashlib:sha256",                           Must::Value,    Once, false, nullptr, nullptr},
+    {"hmac",                                     Must::Module,   Once, false, "hmac", nullptr},
     {"hmac:compare_digest",                      Must::Value,    D,  false, nullptr, nullptr},
-    {"hmac:HMAC",                                Must::Object,   ED, false, "hmac", "HMAC"},
-    {"hmac:HMAC.__init__",                       Must::Function, ED, false, "hmac", "HMAC.__init__"},
-    {"hmac:HMAC._init_hmac",                     Must::Function, ED, true,  "hmac", "HMAC._init_hmac"},
-    {"hmac:HMAC._init_old",                      Must::Function, ED, true,  "hmac", "HMAC._init_old"},
-    {"hmac:HMAC.update",                         Must::Function, ED, false, "hmac", "HMAC.update"},
-    {"hmac:HMAC._current",                       Must::Function, ED, true,  "hmac", "HMAC._current"},
-    {"hmac:HMAC.digest",                         Must::Function, ED, false, "hmac", "HMAC.digest"},
-    {"hmac:_hashopenssl",                        Must::Value,    ED, true,  nullptr, nullptr},
     {"hmac:_functype",                           Must::Value,    ED, true,  nullptr, nullptr},
     {"hmac:trans_36",                            Must::Value,    ED, true,  nullptr, nullptr},
     {"hmac:trans_5C",                            Must::Value,    ED, true,  nullptr, nullptr},
-    {"json",                                     Must::Module,   ED, false, "json", nullptr},
-    {"json.encoder",                             Must::Module,   E,  false, "json.encoder", nullptr},
-    {"json.decoder",                             Must::Module,   D,  false, "json.decoder", nullptr},
-    {"json:dumps",                               Must::Function, E,  false, "json", "dumps"},
-    {"json:JSONEncoder",                         Must::Object,   E,  false, "json.encoder", "JSONEncoder"},
-    {"json:JSONEncoder.__init__",                Must::Function, E,  false, "json.encoder", "JSONEncoder.__init__"},
-    {"json:JSONEncoder.encode",                  Must::Function, E,  false, "json.encoder", "JSONEncoder.encode"},
-    {"json:JSONEncoder.iterencode",              Must::Function, E,  false, "json.encoder", "JSONEncoder.iterencode"},
+    {"json",                                     Must::Module,   Once, false, "json", nullptr},
+    {"json.encoder",                             Must::Module,   Once, false, "json.encoder", nullptr},
+    {"json.decoder",                             Must::Module,   Once, false, "json.decoder", nullptr},
     {"json.encoder:c_make_encoder",              Must::Value,    E,  false, nullptr, nullptr},
-    {"json.encoder:encode_basestring_ascii",     Must::Value,    E,  false, nullptr, nullptr},
-    {"json:loads",                               Must::Function, ED, false, "json", "loads"},
-    {"json:detect_encoding",                     Must::Function, ED, false, "json", "detect_encoding"},
-    {"json:JSONDecoder",                         Must::Object,   ED, false, "json.decoder", "JSONDecoder"},
     {"json:_default_decoder",                    Must::Instance, ED, false, "json.decoder", "JSONDecoder"},
     {"json:_default_decoder.scan_once",          Must::Value,    ED, false, nullptr, nullptr},
-    {"json:JSONDecoder.decode",                  Must::Function, ED, false, "json.decoder", "JSONDecoder.decode"},
-    {"json:JSONDecoder.raw_decode",              Must::Function, ED, false, "json.decoder", "JSONDecoder.raw_decode"},
     {"json.decoder:WHITESPACE",                  Must::Value,    ED, false, nullptr, nullptr},
 
-    // the jwt package as the method reaches it
-    {"jwt.exceptions",                           Must::Module,   ED, false, "jwt.exceptions", nullptr},
-    {"jwt:exceptions",                           Must::SameAs,   D,  false, "jwt.exceptions", nullptr},
-    {"jwt.exceptions:ExpiredSignatureError",     Must::Object,   D,  false, "jwt.exceptions", "ExpiredSignatureError"},
-    {"jwt.exceptions:InvalidSignatureError",     Must::Object,   D,  false, "jwt.exceptions", "InvalidSignatureError"},
-    {"builtins:Exception",                   Must::Object,   D,  false, "builtins", "Exception"},
-    {"builtins:Exception.__new__",           Must::Value,    D,  false, nullptr, nullptr},
-    {"builtins:Exception.__init__",          Must::Value,    D,  false, nullptr, nullptr},
-    {"builtins:Exception.__str__",           Must::Value,    D,  false, nullptr, nullptr},
+    // the jwt package's objects, constants and inherited attributes
+    {"jwt.exceptions",                           Must::Module,   Once, false, "jwt.exceptions", nullptr},
+    {"jwt.exceptions:ExpiredSignatureError",     Must::Object,   Once, false, "jwt.exceptions", "ExpiredSignatureError"},
+    {"jwt.exceptions:InvalidSignatureError",     Must::Object,   Once, false, "jwt.exceptions", "InvalidSignatureError"},
     {"jwt.exceptions:ExpiredSignatureError.__new__",  Must::SameAs, D, false, "builtins:Exception.__new__", nullptr},
     {"jwt.exceptions:ExpiredSignatureError.__init__", Must::SameAs, D, false, "builtins:Exception.__init__", nullptr},
     {"jwt.exceptions:InvalidSignatureError.__new__",  Must::SameAs, D, false, "builtins:Exception.__new__", nullptr},
     {"jwt.exceptions:InvalidSignatureError.__init__", Must::SameAs, D, false, "builtins:Exception.__init__", nullptr},
     {"jwt.exceptions:InvalidSignatureError.__str__",  Must::SameAs, D, false, "builtins:Exception.__str__", nullptr},
-    {"jwt.utils",                                Must::Module,   ED, false, "jwt.utils", nullptr},
-    {"jwt.utils:base64",                         Must::SameAs,   ED, false, "base64", nullptr},
-    {"jwt.utils:force_bytes",                    Must::Function, ED, false, "jwt.utils", "force_bytes"},
-    {"jwt.utils:base64url_encode",               Must::Function, ED, false, "jwt.utils", "base64url_encode"},
-    {"jwt.utils:base64url_decode",               Must::Function, D,  false, "jwt.utils", "base64url_decode"},
-    {"jwt.utils:is_pem_format",                  Must::Function, ED, false, "jwt.utils", "is_pem_format"},
-    {"jwt.utils:is_ssh_key",                     Must::Function, ED, false, "jwt.utils", "is_ssh_key"},
+    {"jwt.utils",                                Must::Module,   Once, false, "jwt.utils", nullptr},
     {"jwt.utils:_PEM_RE",                        Must::Value,    ED, true,  nullptr, nullptr},
     {"jwt.utils:_PEM_MARKER_RE",                 Must::Value,    ED, true,  nullptr, nullptr},
     {"jwt.utils:_SSH_KEY_FORMATS",               Must::Value,    ED, true,  nullptr, nullptr},
     {"jwt.utils:_SSH_PUBKEY_RC",                 Must::Value,    ED, true,  nullptr, nullptr},
     {"jwt.utils:_CERT_SUFFIX",                   Must::Value,    ED, true,  nullptr, nullptr},
-    {"jwt.algorithms",                           Must::Module,   ED, false, "jwt.algorithms", nullptr},
-    {"jwt.algorithms:hmac",                      Must::SameAs,   ED, false, "hmac", nullptr},
-    {"jwt.algorithms:json",                      Must::SameAs,   ED, false, "json", nullptr},
-    {"jwt.algorithms:force_bytes",               Must::SameAs,   ED, false, "jwt.utils:force_bytes", nullptr},
-    {"jwt.algorithms:is_pem_format",             Must::SameAs,   ED, false, "jwt.utils:is_pem_format", nullptr},
-    {"jwt.algorithms:is_ssh_key",                Must::SameAs,   ED, false, "jwt.utils:is_ssh_key", nullptr},
+    {"jwt.algorithms",                           Must::Module,   Once, false, "jwt.algorithms", nullptr},
     {"jwt.algorithms:has_crypto",                Must::Value,    ED, false, nullptr, nullptr},
     {"jwt.algorithms:load_der_public_key",       Must::Value,    ED, true,  nullptr, nullptr},
     {"jwt.algorithms:x509",                      Must::Value,    ED, true,  nullptr, nullptr},
@@ -154,25 +268,14 @@ constexpr Watched kWatched[] = {
     {"jwt.algorithms:HMACAlgorithm.check_key_length", Must::Function, ED, true, "jwt.algorithms", "HMACAlgorithm.check_key_length"},
     {"jwt.algorithms:HMACAlgorithm.sign",        Must::Function, ED, false, "jwt.algorithms", "HMACAlgorithm.sign"},
     {"jwt.algorithms:HMACAlgorithm.verify",      Must::Function, D,  false, "jwt.algorithms", "HMACAlgorithm.verify"},
-    {"jwt.api_jwk",                              Must::Module,   ED, false, "jwt.api_jwk", nullptr},
-    {"jwt.api_jwk:PyJWK",                        Must::Object,   ED, false, "jwt.api_jwk", "PyJWK"},
-    {"jwt.api_jws",                              Must::Module,   ED, false, "jwt.api_jws", nullptr},
-    {"jwt.api_jws:json",                         Must::SameAs,   ED, false, "json", nullptr},
-    {"jwt.api_jws:PyJWK",                        Must::SameAs,   ED, true,  "jwt.api_jwk:PyJWK", nullptr},
-    {"jwt.api_jws:base64url_encode",             Must::SameAs,   ED, false, "jwt.utils:base64url_encode", nullptr},
-    {"jwt.api_jws:base64url_decode",             Must::SameAs,   D,  false, "jwt.utils:base64url_decode", nullptr},
-    {"jwt.api_jws:InvalidSignatureError",        Must::SameAs,   D,  false, "jwt.exceptions:InvalidSignatureError", nullptr},
+    {"jwt.api_jws",                              Must::Module,   Once, false, "jwt.api_jws", nullptr},
     {"jwt.api_jws:_ALGORITHM_UNSET",             Must::Value,    E,  true,  nullptr, nullptr},
     {"jwt.api_jws:_BASE64URL_ALPHABET",          Must::Value,    D,  true,  nullptr, nullptr},
-    {"jwt.api_jws:PyJWS",                        Must::Object,   ED, false, "jwt.api_jws", "PyJWS"},
+    {"jwt.api_jws:PyJWS",                        Must::Object,   Once, false, "jwt.api_jws", "PyJWS"},
     {"jwt.api_jws:PyJWS.header_typ",             Must::Text,     E,  false, "JWT", nullptr},
-    {"jwt.api_jws:PyJWS.encode",                 Must::Function, E,  false, "jwt.api_jws", "PyJWS.encode"},
-    {"jwt.api_jws:PyJWS.decode_complete",        Must::Function, D,  false, "jwt.api_jws", "PyJWS.decode_complete"},
-    {"jwt.api_jws:PyJWS.get_algorithm_by_name",  Must::Function, ED, false, "jwt.api_jws", "PyJWS.get_algorithm_by_name"},
-    {"jwt.api_jws:PyJWS._load",                  Must::Function, D,  false, "jwt.api_jws", "PyJWS._load"},
+    {"jwt.api_jws:PyJWS.encode",                 Must::Function, Once, false, "jwt.api_jws", "PyJWS.encode"},
+    {"jwt.api_jws:PyJWS.decode_complete",        Must::Function, Once, false, "jwt.api_jws", "PyJWS.decode_complete"},
     {"jwt.api_jws:PyJWS._decode_base64url_segment", Must::Function, D, true, "jwt.api_jws", "PyJWS._decode_base64url_segment"},
-    {"jwt.api_jws:PyJWS._verify_signature",      Must::Function, D,  false, "jwt.api_jws", "PyJWS._verify_signature"},
-    {"jwt.api_jws:PyJWS._validate_headers",      Must::Function, ED, false, "jwt.api_jws", "PyJWS._validate_headers"},
     {"jwt.api_jws:_jws_global_obj",              Must::Instance, ED, false, "jwt.api_jws", "PyJWS"},
     {"jwt.api_jws:_jws_global_obj._algorithms",  Must::Value,    ED, false, nullptr, nullptr},
     {"jwt.api_jws:_jws_global_obj._algorithms.HS256", Must::Instance, ED, false, "jwt.algorithms", "HMACAlgorithm"},
@@ -181,28 +284,12 @@ constexpr Watched kWatched[] = {
     {"jwt.api_jws:_jws_global_obj.options.verify_signature", Must::True, D, false, nullptr, nullptr},
     {"jwt.api_jws:encode",                       Must::BoundTo,  E,  false, "jwt.api_jws:_jws_global_obj", "jwt.api_jws:PyJWS.encode"},
     {"jwt.api_jws:decode_complete",              Must::BoundTo,  D,  false, "jwt.api_jws:_jws_global_obj", "jwt.api_jws:PyJWS.decode_complete"},
-    {"jwt.api_jwt",                              Must::Module,   ED, false, "jwt.api_jwt", nullptr},
-    {"jwt.api_jwt:json",                         Must::SameAs,   ED, false, "json", nullptr},
+    {"jwt.api_jwt",                              Must::Module,   Once, false, "jwt.api_jwt", nullptr},
     {"jwt.api_jwt:datetime",                     Must::SameAs,   ED, false, "datetime:datetime", nullptr},
     {"jwt.api_jwt:timezone",                     Must::SameAs,   D,  false, "datetime:timezone", nullptr},
-    {"jwt.api_jwt:ExpiredSignatureError",        Must::SameAs,   D,  false, "jwt.exceptions:ExpiredSignatureError", nullptr},
-    {"jwt.api_jwt:api_jws",                      Must::SameAs,   ED, true,  "jwt.api_jws", nullptr},
-    {"jwt.api_jwt:PyJWT",                        Must::Object,   ED, false, "jwt.api_jwt", "PyJWT"},
-    {"jwt.api_jwt:PyJWT.encode",                 Must::Function, E,  false, "jwt.api_jwt", "PyJWT.encode"},
-    {"jwt.api_jwt:PyJWT._encode_payload",        Must::Function, E,  false, "jwt.api_jwt", "PyJWT._encode_payload"},
-    {"jwt.api_jwt:PyJWT.decode",                 Must::Function, D,  false, "jwt.api_jwt", "PyJWT.decode"},
-    {"jwt.api_jwt:PyJWT.decode_complete",        Must::Function, D,  false, "jwt.api_jwt", "PyJWT.decode_complete"},
-    {"jwt.api_jwt:PyJWT._merge_options",         Must::Function, D,  true,  "jwt.api_jwt", "PyJWT._merge_options"},
-    {"jwt.api_jwt:PyJWT._decode_payload",        Must::Function, D,  false, "jwt.api_jwt", "PyJWT._decode_payload"},
-    {"jwt.api_jwt:PyJWT._validate_claims",       Must::Function, D,  false, "jwt.api_jwt", "PyJWT._validate_claims"},
-    {"jwt.api_jwt:PyJWT._validate_required_claims", Must::Function, D, false, "jwt.api_jwt", "PyJWT._validate_required_claims"},
-    {"jwt.api_jwt:PyJWT._validate_iat",          Must::Function, D,  false, "jwt.api_jwt", "PyJWT._validate_iat"},
-    {"jwt.api_jwt:PyJWT._validate_nbf",          Must::Function, D,  false, "jwt.api_jwt", "PyJWT._validate_nbf"},
-    {"jwt.api_jwt:PyJWT._validate_exp",          Must::Function, D,  false, "jwt.api_jwt", "PyJWT._validate_exp"},
-    {"jwt.api_jwt:PyJWT._validate_iss",          Must::Function, D,  false, "jwt.api_jwt", "PyJWT._validate_iss"},
-    {"jwt.api_jwt:PyJWT._validate_aud",          Must::Function, D,  false, "jwt.api_jwt", "PyJWT._validate_aud"},
-    {"jwt.api_jwt:PyJWT._validate_sub",          Must::Function, D,  true,  "jwt.api_jwt", "PyJWT._validate_sub"},
-    {"jwt.api_jwt:PyJWT._validate_jti",          Must::Function, D,  true,  "jwt.api_jwt", "PyJWT._validate_jti"},
+    {"jwt.api_jwt:PyJWT",                        Must::Object,   Once, false, "jwt.api_jwt", "PyJWT"},
+    {"jwt.api_jwt:PyJWT.encode",                 Must::Function, Once, false, "jwt.api_jwt", "PyJWT.encode"},
+    {"jwt.api_jwt:PyJWT.decode",                 Must::Function, Once, false, "jwt.api_jwt", "PyJWT.decode"},
     {"jwt.api_jwt:_jwt_global_obj",              Must::Instance, ED, false, "jwt.api_jwt", "PyJWT"},
     {"jwt.api_jwt:_jwt_global_obj._jws",         Must::SameAs,   ED, true,  "jwt.api_jws:_jws_global_obj", nullptr},
     {"jwt.api_jwt:_jwt_global_obj.options",      Must::Value,    ED, false, nullptr, nullptr},
@@ -218,19 +305,6 @@ constexpr Watched kWatched[] = {
     {"jwt.api_jwt:_jwt_global_obj.options.require", Must::EmptyList, D, false, nullptr, nullptr},
     {"jwt:encode",                               Must::BoundTo,  E,  false, "jwt.api_jwt:_jwt_global_obj", "jwt.api_jwt:PyJWT.encode"},
     {"jwt:decode",                               Must::BoundTo,  D,  false, "jwt.api_jwt:_jwt_global_obj", "jwt.api_jwt:PyJWT.decode"},
-
-    // builtins that the library's modules would find in their own globals first
-    {"jwt.api_jwt:isinstance",                   Must::Absent,   ED, false, nullptr, nullptr},
-    {"jwt.api_jwt:int",                          Must::Absent,   D,  false, nullptr, nullptr},
-    {"jwt.api_jws:isinstance",                   Must::Absent,   ED, false, nullptr, nullptr},
-    {"jwt.api_jws:len",                          Must::Absent,   ED, false, nullptr, nullptr},
-    {"jwt.algorithms:isinstance",                Must::Absent,   ED, false, nullptr, nullptr},
-    {"jwt.algorithms:len",                       Must::Absent,   ED, false, nullptr, nullptr},
-    {"jwt.utils:isinstance",                     Must::Absent,   ED, false, nullptr, nullptr},
-    {"jwt.utils:len",                            Must::Absent,   D,  false, nullptr, nullptr},
-    {"builtins:isinstance",                      Must::Object,   ED, false, "builtins", "isinstance"},
-    {"builtins:len",                             Must::Object,   ED, false, "builtins", "len"},
-    {"builtins:int",                             Must::Object,   D,  false, "builtins", "int"},
 };
 // clang-format on
 
@@ -352,8 +426,6 @@ bool is_the_librarys(const Watched& w, PyObject* value) {
     }
     case Must::Value:
         return true;
-    case Must::Absent:
-        return false;
     case Must::True:
         return value == Py_True;
     case Must::False:
@@ -411,7 +483,7 @@ bool record() {
             value = step(f.owner, f.kind, f.dict, f.name);
         }
         if (!value) {
-            if (w.must == Must::Absent || w.optional)
+            if (w.optional)
                 continue;
             return false;
         }
@@ -458,10 +530,6 @@ bool unchanged(unsigned char use) {
     return true;
 }
 
-const int kJwtEntry = index_of("jwt");
-const int kTimeEntry = index_of("time");
-const int kClockEntry = index_of("time:time");
-
 // The guard of both paths: the library, the clock and the module globals
 // that the method reads are what the paths were written for.
 bool library_holds(const Call& c, unsigned char use) {
@@ -478,19 +546,23 @@ bool library_holds(const Call& c, unsigned char use) {
         if (recorded < 0)
             return false;
     }
-    PyObject* globals = c.ns.globals.get();
-    if (PyDict_GetItemWithError(globals, names::jwt.get()) != g_found[kJwtEntry].value)
-        return false;
-    if ((use & E) && PyDict_GetItemWithError(globals, names::time.get()) != g_found[kTimeEntry].value)
-        return false;
+    if (use == E) {
+        for (Guard* g : kIssueGuards)
+            if (!g->holds(c))
+                return false;
+    } else {
+        for (Guard* g : kVerifyGuards)
+            if (!g->holds(c))
+                return false;
+    }
     return unchanged(use);
 }
 
 // ---------------------------------------------------------------------------
 // The clock, read as the method reads it (time.time(), the real one).
 
-bool read_clock(double& seconds) {
-    Ref t(PyObject_Vectorcall(g_found[kClockEntry].value, nullptr, 0, nullptr));
+bool read_clock(Guard& clock, double& seconds) {
+    Ref t(PyObject_Vectorcall(clock.object(2).get(), nullptr, 0, nullptr));
     if (!t || !PyFloat_CheckExact(t.get()))
         return false;
     seconds = PyFloat_AS_DOUBLE(t.get());
@@ -1023,7 +1095,7 @@ const char kHeader[] = "eyJhbGciOiJIUzI1NiIsInR5cCI6IkpXVCJ9";  // {"alg":"HS256
 constexpr size_t kHeaderSize = sizeof kHeader - 1;
 constexpr size_t kSignatureText = 43;  // 32 bytes
 
-const Name bad_signature("系统异常：Signature verification failed");
+Name bad_signature("系统异常：Signature verification failed");
 
 // issuer if issuer else "tarvik", for None, False and exact str; null for
 // anything else.
@@ -1045,24 +1117,31 @@ Ref ascii_text(const char* data, size_t size) {
 int g_issued = 0;
 int g_verified[3] = {};
 
-}  // namespace
+// a: data, key, exp_time, issuer. Issuing has one branch.
+int choose_issue(const Call& c, Args a) {
+    PyObject* exp_time = a[2];
+    long long lifetime;
+    bool ok = plain_issuer(a[3]) &&
+              (exp_time == Py_None || ((PyLong_CheckExact(exp_time) || PyBool_Check(exp_time)) &&
+                                       as_long(exp_time, lifetime) && lifetime <= (1LL << 52) &&
+                                       lifetime >= -(1LL << 52))) &&
+              (PyUnicode_CheckExact(a[1]) || PyBytes_CheckExact(a[1])) && library_holds(c, E);
+    PyErr_Clear();
+    return ok ? 0 : -1;
+}
 
-// a: data, key, exp_time, issuer
-Fast token_encrypt_fast(const Call& c, Args a) {
+Ref issue(int, const Call&, Args a) {
     PyObject* exp_time = a[2];
     PyObject* issuer = plain_issuer(a[3]);
     long long lifetime = 0;
     bool expires = exp_time != Py_None;
-    if (!issuer || (expires && !(PyLong_CheckExact(exp_time) || PyBool_Check(exp_time))) ||
-        (expires && !as_long(exp_time, lifetime)) || lifetime > (1LL << 52) || lifetime < -(1LL << 52))
-        return {};
     Utf8 secret;
-    if (!plain_secret(a[1], secret) || !library_holds(c, E))
+    if (!issuer || (expires && !as_long(exp_time, lifetime)) || !plain_secret(a[1], secret))
         return {};
 
     // token_dict = {"data": data, "iat": int(time.time()), "iss": issuer[, "exp": int(time.time()) + exp_time]}
     double first, second = 0;
-    if (!read_clock(first) || (expires && !read_clock(second)))
+    if (!read_clock(g_issue_clock, first) || (expires && !read_clock(g_issue_clock, second)))
         return {};
     if (g_issued < kCompared &&
         (!clock_settled(g_issued, first) || (expires && (long long)second != (long long)first)))
@@ -1087,11 +1166,26 @@ Fast token_encrypt_fast(const Call& c, Args a) {
     Ref result = ascii_text(token.data(), token.size());
     if (result)
         g_issued++;
-    return {std::move(result), 0};
+    return result;
+}
+
+// Verifying: its branches are its outcomes (0 the data, 1 expired, 2 a
+// signature that does not match), known only once the token is checked, so
+// the choice does that work and keeps the result for the run that follows.
+struct Verified {
+    Ref result;
+    Args args = nullptr;
+};
+Verified g_verified_result;
+
+Ref verified(Ref result, int branch) {
+    if (result)
+        g_verified[branch]++;
+    return result;
 }
 
 // a: token, key, issuer
-Fast token_decrypt_fast(const Call& c, Args a) {
+Ref verify(const Call& c, Args a, int& branch) {
     PyObject* issuer = plain_issuer(a[2]);
     if (!issuer)
         return {};
@@ -1131,8 +1225,8 @@ Fast token_decrypt_fast(const Call& c, Args a) {
     for (size_t i = 0; i < sizeof mac; i++)
         diff |= mac[i] ^ (uint8_t)signature.data()[i];
     if (diff) {
-        g_verified[2]++;
-        return {Ref::hold(bad_signature.get()), 2};
+        branch = 2;
+        return Ref::hold(bad_signature.get());
     }
 
     // {"data": ..., "iat": ..., "iss": ...[, "exp": ...]}, exactly
@@ -1152,22 +1246,80 @@ Fast token_decrypt_fast(const Call& c, Args a) {
 
     // the claims, as of now
     double clock;
-    if (!read_clock(clock))
+    if (!read_clock(g_verify_clock, clock))
         return {};
     long long now = (long long)clock;
     if (iat > now)
         return {};
     if (expires && exp <= now) {
-        g_verified[1]++;
-        return {Ref::hold(names::expired.get()), 1};
+        branch = 1;
+        return Ref::hold(names::expired.get());
     }
     if (expires && g_verified[0] < kCompared && exp - now <= 2)
         return {};
-    int same = PyUnicode_Compare(iss.get(), issuer);
-    if (same != 0)
+    if (PyUnicode_Compare(iss.get(), issuer) != 0)
         return {};
-    g_verified[0]++;
-    return {std::move(data), 0};
+    branch = 0;
+    return data;
 }
+
+int choose_verify(const Call& c, Args a) {
+    int branch = -1;
+    Ref result = verify(c, a, branch);
+    PyErr_Clear();
+    g_verified_result.result = std::move(result);
+    g_verified_result.args = g_verified_result.result ? a : nullptr;
+    return g_verified_result.result ? branch : -1;
+}
+
+Ref take_verified(int branch, const Call&, Args a) {
+    if (g_verified_result.args != a)
+        return {};
+    g_verified_result.args = nullptr;
+    return verified(std::move(g_verified_result.result), branch);
+}
+
+// The data of a token, and the generic path's, are the same value: of the
+// same exact types all the way down, dict items in the same order.
+bool same_value(PyObject* a, PyObject* b, int depth) {
+    if (Py_TYPE(a) != Py_TYPE(b) || depth > kDeepest + 1)
+        return false;
+    if (a == Py_None || PyBool_Check(a))
+        return a == b;
+    if (PyFloat_CheckExact(a)) {
+        double x = PyFloat_AS_DOUBLE(a), y = PyFloat_AS_DOUBLE(b);
+        return std::memcmp(&x, &y, sizeof x) == 0;
+    }
+    if (PyList_CheckExact(a)) {
+        if (PyList_GET_SIZE(a) != PyList_GET_SIZE(b))
+            return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(a); i++)
+            if (!same_value(PyList_GET_ITEM(a, i), PyList_GET_ITEM(b, i), depth + 1))
+                return false;
+        return true;
+    }
+    if (PyDict_CheckExact(a)) {
+        if (PyDict_Size(a) != PyDict_Size(b))
+            return false;
+        Py_ssize_t i = 0, j = 0;
+        PyObject *ka, *va, *kb, *vb;
+        while (PyDict_Next(a, &i, &ka, &va))
+            if (!PyDict_Next(b, &j, &kb, &vb) || !same_value(ka, kb, depth + 1) || !same_value(va, vb, depth + 1))
+                return false;
+        return true;
+    }
+    if (!PyUnicode_CheckExact(a) && !PyLong_CheckExact(a))
+        return false;
+    int equal = PyObject_RichCompareBool(a, b, Py_EQ);
+    PyErr_Clear();
+    return equal == 1;
+}
+
+bool same_data(PyObject* fast, PyObject* generic) { return same_value(fast, generic, 0); }
+
+}  // namespace
+
+const SpecialisedPath token_encrypt_path = specialised_path<1>(choose_issue, issue);
+const SpecialisedPath token_decrypt_path = specialised_path<3>(choose_verify, take_verified, nullptr, same_data);
 
 }  // namespace cm
