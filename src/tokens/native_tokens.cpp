@@ -12,6 +12,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 namespace cm {
 
@@ -1173,7 +1174,7 @@ Ref issue(int, const Call&, Args a) {
 // signature that does not match), known only once the token is checked, so
 // the choice does that work and keeps the result for the run that follows.
 struct Verified {
-    Ref result;
+    PyObject* result = nullptr;  // owned; no destructor, kept past the process's end
     Args args = nullptr;
 };
 Verified g_verified_result;
@@ -1267,16 +1268,16 @@ int choose_verify(const Call& c, Args a) {
     int branch = -1;
     Ref result = verify(c, a, branch);
     PyErr_Clear();
-    g_verified_result.result = std::move(result);
-    g_verified_result.args = g_verified_result.result ? a : nullptr;
-    return g_verified_result.result ? branch : -1;
+    g_verified_result.args = result ? a : nullptr;
+    Ref previous(std::exchange(g_verified_result.result, result.release()));
+    return g_verified_result.args ? branch : -1;
 }
 
 Ref take_verified(int branch, const Call&, Args a) {
     if (g_verified_result.args != a)
         return {};
     g_verified_result.args = nullptr;
-    return verified(std::move(g_verified_result.result), branch);
+    return verified(Ref(std::exchange(g_verified_result.result, nullptr)), branch);
 }
 
 // The data of a token, and the generic path's, are the same value: of the
