@@ -869,6 +869,11 @@ bool plain_secret(PyObject* key, Utf8& secret) {
     return !(k[0] == 0x30 && (k[1] >= 0x80 || 2 + (size_t)k[1] <= n));
 }
 
+bool plain_secret(PyObject* key) {
+    Utf8 secret;
+    return plain_secret(key, secret);
+}
+
 // ---------------------------------------------------------------------------
 // JSON read as json.loads reads it, into the same objects, for the compact
 // text that json.dumps writes: anything else (white space, NaN, big
@@ -1126,7 +1131,7 @@ int choose_issue(const Call& c, Args a) {
               (exp_time == Py_None || ((PyLong_CheckExact(exp_time) || PyBool_Check(exp_time)) &&
                                        as_long(exp_time, lifetime) && lifetime <= (1LL << 52) &&
                                        lifetime >= -(1LL << 52))) &&
-              (PyUnicode_CheckExact(a[1]) || PyBytes_CheckExact(a[1])) && library_holds(c, E);
+              plain_secret(a[1]) && library_holds(c, E);
     PyErr_Clear();
     return ok ? 0 : -1;
 }
@@ -1214,6 +1219,22 @@ Ref verify(const Call& c, Args a, int& branch) {
     if (!get_b64url(signature, last + 1, kSignatureText) ||
         !get_b64url(claims, body, (size_t)(last - body)))
         return {};
+    // {"data": ..., "iat": ..., "iss": ...[, "exp": ...]}, exactly (read
+    // before the signature is checked: any other token is PyJWT's to judge)
+    Reader r{claims.data(), claims.data() + claims.size()};
+    if (!r.take("{\"data\":"))
+        return {};
+    Ref data = r.value(1);
+    long long iat, exp = 0;
+    if (!data || !r.take(",\"iat\":") || !as_long(r.number().get(), iat) || !r.take(",\"iss\":"))
+        return {};
+    Ref iss = r.string();
+    if (!iss)
+        return {};
+    bool expires = r.take(",\"exp\":");
+    if ((expires && !as_long(r.number().get(), exp)) || !r.take("}") || r.p != r.end)
+        return {};
+
     Utf8 secret;
     if (!plain_secret(a[1], secret) || !library_holds(c, D))
         return {};
@@ -1229,21 +1250,6 @@ Ref verify(const Call& c, Args a, int& branch) {
         branch = 2;
         return Ref::hold(bad_signature.get());
     }
-
-    // {"data": ..., "iat": ..., "iss": ...[, "exp": ...]}, exactly
-    Reader r{claims.data(), claims.data() + claims.size()};
-    if (!r.take("{\"data\":"))
-        return {};
-    Ref data = r.value(1);
-    long long iat, exp = 0;
-    if (!data || !r.take(",\"iat\":") || !as_long(r.number().get(), iat) || !r.take(",\"iss\":"))
-        return {};
-    Ref iss = r.string();
-    if (!iss)
-        return {};
-    bool expires = r.take(",\"exp\":");
-    if ((expires && !as_long(r.number().get(), exp)) || !r.take("}") || r.p != r.end)
-        return {};
 
     // the claims, as of now
     double clock;
