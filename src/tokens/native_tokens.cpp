@@ -312,7 +312,8 @@ constexpr Watched kWatched[] = {
 constexpr int kWatchedCount = sizeof kWatched / sizeof kWatched[0];
 
 // The versions of the jwt package whose results were compared with these.
-constexpr const char* kVersions[] = {"2.8.0", "2.10.0", "2.13.0", "2.15.1"};
+constexpr const char* kVersions[] = {"2.8.0",  "2.9.0",  "2.10.0", "2.10.1", "2.11.0", "2.12.0",
+                                     "2.12.1", "2.13.0", "2.14.0", "2.15.0", "2.15.1"};
 
 // What was found for an entry, kept for the process (or until looked for
 // again after a failed search).
