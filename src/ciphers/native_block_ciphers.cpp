@@ -100,15 +100,15 @@ struct KeyAndIv {
     }
 };
 
-// The branch of a call: 0 where the arguments and every guard allow, else
-// the generic path. The arguments first: the cheaper test.
+// The branch of a call: 0 where the argument types and every guard allow,
+// else the generic path. (Keys and IVs of other lengths are declined by the
+// branch, for the library to refuse.)
 template <const NativeCipher& N, bool Encrypt>
 int choose(const Call& c, Args a) {
-    KeyAndIv k;
     bool value_ok = Encrypt ? PyUnicode_CheckExact(a[0]) : PyBytes_CheckExact(a[0]);
-    bool ok = value_ok && k.make(N.cipher, a) && N.library.holds(c) && N.mode.holds(c) &&
-              (Encrypt ? g_pad : g_unpad).holds(c) && crypto_ciphers.ready();
-    PyErr_Clear();
+    bool ok = value_ok && PyUnicode_CheckExact(a[1]) && (!N.cipher.with_iv || PyUnicode_CheckExact(a[2])) &&
+              N.library.holds(c) && N.mode.holds(c) && (Encrypt ? g_pad : g_unpad).holds(c) &&
+              crypto_ciphers.ready();
     return ok ? 0 : -1;
 }
 

@@ -1,5 +1,6 @@
 #include "common/specialised.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -77,6 +78,21 @@ bool text_is(PyObject* text, const char* expected) {
 bool attribute_is(PyObject* obj, const char* attribute, const char* expected) {
     Ref value(PyObject_GetAttrString(obj, attribute));
     return text_is(value.get(), expected);
+}
+
+// Whether the str obj.<attribute> is one of the names "a|b|...", where the
+// library's releases name one function differently; the name it is goes
+// to `found`.
+bool matching(PyObject* obj, const char* attribute, const char* names, char (&found)[128]) {
+    Ref value(PyObject_GetAttrString(obj, attribute));
+    for (const char* p = names; value && *p;) {
+        size_t length = std::strcspn(p, "|");
+        std::snprintf(found, sizeof found, "%.*s", (int)length, p);
+        if (length < sizeof found && text_is(value.get(), found))
+            return true;
+        p += length + (p[length] == '|');
+    }
+    return false;
 }
 
 Ref module_named(const char* name) {
@@ -179,8 +195,13 @@ bool Guard::resolve_step(size_t i, const Call& c) {
     put(seen.value, Ref::hold(value.get()));
     if (key != s.attribute)
         return false;  // read in place of a module not imported yet
-    if (!value)
+    if (!value) {
+        // Not in this release of the library, whose code therefore does not
+        // reach it: nothing to compare.
+        if (s.optional)
+            put(seen.dict, Ref());
         return s.optional;
+    }
 
     PyObject* v = value.get();
     switch (s.own) {
@@ -220,8 +241,9 @@ bool Guard::resolve_step(size_t i, const Call& c) {
     put(seen.defaults, Ref::hold(PyFunction_GetDefaults(v)));
     put(seen.kwdefaults, Ref::hold(PyFunction_GetKwDefaults(v)));
     Ref module = module_named(s.origin);
+    char qualname[128];
     if (!module || PyFunction_GetGlobals(v) != PyModule_GetDict(module.get()) || PyFunction_GetClosure(v) ||
-        !attribute_is(v, "__qualname__", s.expect))
+        !matching(v, "__qualname__", s.expect, qualname))
         return false;
     if (seen.first_code)
         return seen.code == seen.first_code && plain_equal(seen.defaults, seen.first_defaults) &&
@@ -230,7 +252,7 @@ bool Guard::resolve_step(size_t i, const Call& c) {
     Ref file(PyObject_GetAttrString(module.get(), "__file__"));
     Ref code_file(PyObject_GetAttrString(seen.code, "co_filename"));
     if (!file || !code_file || !PyUnicode_Check(file.get()) ||
-        PyUnicode_Compare(file.get(), code_file.get()) != 0 || !attribute_is(seen.code, "co_name", last_part(s.expect)))
+        PyUnicode_Compare(file.get(), code_file.get()) != 0 || !attribute_is(seen.code, "co_name", last_part(qualname)))
         return false;
     put(seen.first_code, Ref::hold(seen.code));
     put(seen.first_defaults, Ref::hold(seen.defaults));

@@ -45,7 +45,7 @@ struct Step {
     const char* attribute;
     Own own;
     const char* origin;
-    const char* expect;
+    const char* expect;     // a name, or "a|b" where the library's releases differ
     Body body;              // Own::ModuleMethod
     bool optional;          // may be absent, as long as it stays absent
 };

@@ -14,11 +14,10 @@ bool all_ascii(const char* bytes, Py_ssize_t size) {
 }  // namespace
 
 const char* ascii_chars(PyObject* text, Py_ssize_t& size) {
-    if (!PyUnicode_CheckExact(text) || PyUnicode_KIND(text) != PyUnicode_1BYTE_KIND)
+    if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text))
         return nullptr;
-    const char* chars = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
     size = PyUnicode_GET_LENGTH(text);
-    return all_ascii(chars, size) ? chars : nullptr;
+    return reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
 }
 
 bool Utf8::view(PyObject* value) {

@@ -26,7 +26,8 @@ const Step kSha512[] = {step::global_module("hashlib", "hashlib"), hashlib_built
 
 // hmac.new(key, value, digestmod=hashlib.md5).digest(): hmac's HMAC class
 // and what it runs, in the forms the interpreters we build for give it:
-// OpenSSL's HMAC behind _init_hmac and _current, or (3.7) the hashes kept by
+// OpenSSL's HMAC made by _init_hmac (named _init_openssl_hmac from 3.14,
+// behind __init) and handed back by _current, or (3.7) the hashes kept by
 // __init__ and fed by update (step 2 is the class).
 const Step kHmac[] = {
     step::global_module("hmac", "hmac"),
@@ -34,8 +35,10 @@ const Step kHmac[] = {
     step::class_("hmac", "HMAC"),
     step::method(2, "__init__", "hmac", "HMAC.__init__"),
     step::method(2, "digest", "hmac", "HMAC.digest"),
+    step::optional(step::method(2, "_HMAC__init", "hmac", "HMAC.__init")),
     step::optional(step::method(2, "_current", "hmac", "HMAC._current")),
-    step::optional(step::method(2, "_init_hmac", "hmac", "HMAC._init_hmac")),
+    step::optional(step::method(2, "_init_hmac", "hmac", "HMAC._init_hmac|HMAC._init_openssl_hmac")),
+    step::optional(step::method(2, "_init_openssl_hmac", "hmac", "HMAC._init_openssl_hmac")),
     step::optional(step::method(2, "update", "hmac", "HMAC.update")),
     step::optional(step::module_of("hmac", "_hashopenssl", "_hashlib")),
     step::global_module("hashlib", "hashlib"),
@@ -84,7 +87,6 @@ int choose_hex(const Call& c, Args a) {
     int branch = letter_case_of(a[1]);
     bool ok = branch >= 0 && message_type_ok(a[0], d.to_bytes == to_bytes, d.longest) && N.guard.holds(c) &&
               crypto_hashes.ready();
-    PyErr_Clear();
     return ok ? branch : -1;
 }
 
@@ -114,7 +116,6 @@ int choose_hmac(const Call& c, Args a) {
     int branch = letter_case_of(a[2]);
     bool ok = branch >= 0 && message_type_ok(a[0], true, kLongestMac) && message_type_ok(a[1], true, kLongestMac) &&
               g_hmac.holds(c) && crypto_hashes.ready();
-    PyErr_Clear();
     return ok ? branch : -1;
 }
 

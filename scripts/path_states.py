@@ -1,0 +1,32 @@
+#!/usr/bin/env python3
+"""Prints the library versions and the state of every specialised path
+after one call of each of its branches: what CI shows beside the tests."""
+
+import Crypto
+import jwt
+import rsa
+
+from crypt_main import TarvikCryptMain as C
+
+KEY, IV, KEY8 = "0123456789abcdef", "fedcba9876543210", "01234567"
+
+
+def warm():
+    obj = C()
+    for _ in range(3):  # a release newer than those compared verifies three calls
+        for name, args in (("_aes_ecb", (KEY,)), ("_aes_cbc", (KEY, IV)), ("_des", (KEY8,))):
+            getattr(C, name + "_decrypt")(getattr(C, name + "_encrypt")("warm", *args), *args)
+        for flag in (False, True):
+            obj._php_decrypt(obj._php_encrypt("warm", KEY, IV, flag), KEY, IV, flag)
+        for fmt in (None, "upper", "lower"):
+            for digest in ("md5", "sha1", "sha256", "sha384", "sha512"):
+                getattr(C, "_%s_encrypt" % digest)("warm", fmt)
+            C._md5_hmac_encrypt("warm", "key", fmt)
+
+
+warm()
+print("pycryptodome %s, rsa %s, PyJWT %s" % (Crypto.__version__, rsa.__version__, jwt.__version__))
+for name, method in vars(C).items():
+    state = getattr(getattr(method, "__func__", method), "__specialised__", None)
+    if state is not None:
+        print("  %-20s %s" % (name, " ".join(state)))
