@@ -1220,7 +1220,7 @@ Ref verify(const Call& c, Args a, int& branch) {
     if (body > last || std::memchr(body, '.', (size_t)(last - body)))
         return {};
     Out signature, claims;
-    if (!get_b64url(signature, last + 1, kSignatureText) ||
+    if (!g_verify_clock.holds(c) || !get_b64url(signature, last + 1, kSignatureText) ||
         !get_b64url(claims, body, (size_t)(last - body)))
         return {};
     // {"data": ..., "iat": ..., "iss": ...[, "exp": ...]}, exactly (read
