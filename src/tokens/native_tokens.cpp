@@ -1124,6 +1124,16 @@ Ref ascii_text(const char* data, size_t size) {
     return text;
 }
 
+// HMAC-SHA256(key, message), without the GIL for a long message as hashlib
+// hashes one: the key and the message are immutable objects the call holds,
+// or buffers of its own.
+void signature_of(const Utf8& secret, const uint8_t* message, size_t size, uint8_t mac[sha256::kDigest]) {
+    without_gil(size, [&] {
+        sha256::hmac(secret.data(), secret.size(), message, size, nullptr, 0, mac);
+        return 0;
+    });
+}
+
 int g_issued = 0;
 int g_verified[3] = {};
 
@@ -1169,8 +1179,7 @@ Ref issue(int, const Call&, Args a) {
         !put_b64url(token, reinterpret_cast<const uint8_t*>(payload.data()), payload.size()))
         return {};
     uint8_t mac[sha256::kDigest];
-    sha256::hmac(secret.data(), secret.size(), reinterpret_cast<const uint8_t*>(token.data()), token.size(), nullptr, 0,
-                 mac);
+    signature_of(secret, reinterpret_cast<const uint8_t*>(token.data()), token.size(), mac);
     if (!token.put('.') || !put_b64url(token, mac, sizeof mac))
         return {};
     Ref result = ascii_text(token.data(), token.size());
@@ -1245,8 +1254,7 @@ Ref verify(const Call& c, Args a, int& branch) {
 
     // the signature, compared in constant time
     uint8_t mac[sha256::kDigest];
-    sha256::hmac(secret.data(), secret.size(), reinterpret_cast<const uint8_t*>(text), (size_t)(last - text), nullptr,
-                 0, mac);
+    signature_of(secret, reinterpret_cast<const uint8_t*>(text), (size_t)(last - text), mac);
     unsigned diff = 0;
     for (size_t i = 0; i < sizeof mac; i++)
         diff |= mac[i] ^ (uint8_t)signature.data()[i];

@@ -170,7 +170,7 @@ def test_verification_gives_what_the_library_says(data, key, lifetime, issuer, c
 
 TYPICAL = [{"id": 7, "name": "Zoë \U0001F600 \ud800\n\"\\/", "roles": ["a", "b"], "n": None, "ok": True},
            [1, -0.0, 1e300, 2.5e-320, -12345678901234567, (1, 2), {1: "a", 2.5: "b", None: "c", False: "d"}],
-           "text", 0, -1.5, None, {}]
+           "text", 0, -1.5, None, {}, {"long": "x" * 5000}]  # signed without the GIL
 
 
 @pytest.mark.parametrize("data", TYPICAL)
