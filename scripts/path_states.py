@@ -22,6 +22,11 @@ def warm():
             for digest in ("md5", "sha1", "sha256", "sha384", "sha512"):
                 getattr(C, "_%s_encrypt" % digest)("warm", fmt)
             C._md5_hmac_encrypt("warm", "key", fmt)
+        pub, pri = C._rsa_keys()
+        for hexs in (False, True):
+            C._rsa_decrypt(obj._rsa_encrypt("warm", pub, hexs), pri, hexs)
+            obj._rsa_encrypt("warm", None, hexs)
+        C._rsa_decrypt(obj._rsa_encrypt("warm", pub, True).decode(), pri, True)
         for lifetime in (3600, -100):  # valid, expired, another key's
             token = C._token_encrypt({"warm": 1}, "k" * 32, lifetime, None)
             C._token_decrypt(token, "k" * 32, None)

@@ -3,6 +3,7 @@
 
 #include "common/body.h"
 #include "common/names.h"
+#include "common/specialised.h"
 
 namespace cm {
 
@@ -14,5 +15,8 @@ inline Name newkeys("newkeys"), encrypt("encrypt"), decrypt("decrypt"), rsa_keys
 Ref rsa_keys(Call& c, Args a);
 Ref rsa_encrypt(Call& c, Args a);
 Ref rsa_decrypt(Call& c, Args a);
+
+// The same methods computed natively, where the guards let them.
+extern const SpecialisedPath rsa_keys_path, rsa_encrypt_path, rsa_decrypt_path;
 
 }  // namespace cm

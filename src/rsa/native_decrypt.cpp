@@ -1,0 +1,464 @@
+// _rsa_decrypt computed natively: rsa.decrypt's blinded CRT decryption and
+// its PKCS#1 v1.5 unpadding, with the key's blinding state read and written
+// back as the library does, under the key's own lock. Anything the path was
+// not written for, and every failure, takes the generic path, whose result
+// and exception are the library's.
+#include "rsa/native_support.h"
+#include "rsa/rsa_methods.h"
+
+#include "common/call.h"
+#include "common/specialised.h"
+
+#include <cstring>
+
+namespace cm {
+
+namespace {
+
+using namespace rsa_native;
+using mont::Modulus;
+
+// What rsa.decrypt(value, pri_key) reads and runs, after the method's
+// own global rsa. (Steps 13 and 14 are the key classes.)
+const Step kDecrypt[] = {
+    step::global_module("rsa", "rsa"),
+    step::imported("rsa", "decrypt", "rsa.pkcs1"),
+    step::module_of("rsa.pkcs1", "common", "rsa.common"),
+    step::module_of("rsa.pkcs1", "transform", "rsa.transform"),
+    step::class_("rsa.pkcs1", "DecryptionError"),
+    step::optional(step::builtin("rsa.pkcs1", "len", "builtins", "len")),
+    step::function("rsa.common", "byte_size"),
+    step::function("rsa.common", "ceil_div"),
+    step::function("rsa.common", "bit_size"),
+    step::function("rsa.transform", "bytes2int"),
+    step::function("rsa.transform", "int2bytes"),
+    step::module_of("rsa.transform", "math", "math"),
+    step::builtin("math", "ceil", "math", "ceil"),
+    step::class_("rsa.key", "PrivateKey"),
+    step::class_("rsa.key", "AbstractKey"),
+    step::method(13, "blinded_decrypt", "rsa.key", "PrivateKey.blinded_decrypt"),
+    step::optional(step::method(13, "blind", "rsa.key", "PrivateKey.blind")),
+    step::optional(step::method(13, "unblind", "rsa.key", "PrivateKey.unblind")),
+    step::optional(step::method(13, "_update_blinding_factor", "rsa.key", "PrivateKey._update_blinding_factor")),
+    step::method(14, "blind", "rsa.key", "AbstractKey.blind"),
+    step::method(14, "unblind", "rsa.key", "AbstractKey.unblind"),
+    step::method(14, "_update_blinding_factor", "rsa.key", "AbstractKey._update_blinding_factor"),
+    step::optional(step::builtin("rsa.key", "pow", "builtins", "pow")),
+    step::builtin("builtins", "pow", "builtins", "pow"),
+};
+constexpr size_t kPrivateKeyStep = 13;
+// the builtins the library's helpers read, none of them shadowed
+const Step kBuiltins[] = {
+    step::builtin("builtins", "len", "builtins", "len"),
+    step::optional(step::builtin("rsa.common", "divmod", "builtins", "divmod")),
+    step::builtin("builtins", "divmod", "builtins", "divmod"),
+    step::optional(step::builtin("rsa.transform", "max", "builtins", "max")),
+    step::builtin("builtins", "max", "builtins", "max"),
+};
+// with hexs, a2b_hex(value) first
+const Step kHex[] = {
+    {From::Global, nullptr, -1, "a2b_hex", Own::Builtin, "binascii", "a2b_hex", nullptr, false},
+};
+
+// for a key not used yet, what _initial_blinding_factor and the inverse run
+// (step 0 is the key classes' module, 3 AbstractKey)
+const Step kDraw[] = {
+    step::sys_module("rsa.key"),
+    step::module_of("rsa.key", "rsa", "rsa"),
+    step::class_("rsa.key", "PrivateKey"),
+    step::class_("rsa.key", "AbstractKey"),
+    step::optional(step::method(2, "_initial_blinding_factor", "rsa.key", "PrivateKey._initial_blinding_factor")),
+    step::method(3, "_initial_blinding_factor", "rsa.key", "AbstractKey._initial_blinding_factor"),
+    step::module_of("rsa", "randnum", "rsa.randnum"),
+    step::module_of("rsa", "prime", "rsa.prime"),
+    step::module_of("rsa", "common", "rsa.common"),
+    step::function("rsa.randnum", "randint"),
+    step::function("rsa.randnum", "read_random_int"),
+    step::function("rsa.randnum", "read_random_bits"),
+    step::module_of("rsa.randnum", "os", "os"),
+    step::builtin("os", "urandom", "posix", "urandom"),
+    step::module_of("rsa.randnum", "struct", "struct"),
+    step::builtin("struct", "pack", "_struct", "pack"),
+    step::function("rsa.prime", "are_relatively_prime"),
+    step::function("rsa.prime", "gcd"),
+    step::function("rsa.common", "inverse"),
+    step::function("rsa.common", "extended_gcd"),
+    step::optional(step::builtin("rsa.key", "range", "builtins", "range")),
+    step::optional(step::builtin("rsa.randnum", "ord", "builtins", "ord")),
+    step::builtin("builtins", "ord", "builtins", "ord"),
+};
+
+Guard g_decrypt(kDecrypt), g_builtins(kBuiltins), g_hex(kHex), g_draw(kDraw);
+
+// Whether the key's first results per branch were given without writing
+// the key's state back: the runner has the generic path decrypt that call
+// too, and its own update is the one update of the call.
+bool first_given[3];
+
+Name n_("n"), e_("e"), p_("p"), q_("q"), exp1_("exp1"), exp2_("exp2"), coef_("coef"), blindfac_("blindfac"),
+    blindfac_inverse_("blindfac_inverse"), mutex_("mutex"), acquire_("acquire"), release_("release");
+
+int flag_of(PyObject* flag) {
+    if (flag == Py_True)
+        return 1;
+    return flag == Py_False || flag == Py_None ? 0 : -1;
+}
+
+int hex_digit(unsigned ch) {
+    if (ch - '0' < 10)
+        return (int)(ch - '0');
+    ch |= 32;
+    return ch - 'a' < 6 ? (int)(ch - 'a' + 10) : -1;
+}
+
+// The ciphertext: value's bytes, or a2b_hex(value) for exact bytes or an
+// ASCII str of hexadecimal digits; false where a2b_hex would refuse (its
+// error is the generic path's) or the text is longer than any key here.
+constexpr int kMaxBytes = 8 * kMaxWords;
+bool ciphertext(PyObject* value, bool hex, uint8_t* out, int& size) {
+    const char* chars;
+    Py_ssize_t length;
+    if (PyBytes_CheckExact(value)) {
+        chars = PyBytes_AS_STRING(value);
+        length = PyBytes_GET_SIZE(value);
+    } else if (hex && PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) {
+        chars = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(value));
+        length = PyUnicode_GET_LENGTH(value);
+    } else {
+        return false;
+    }
+    if (!hex) {
+        if (length > kMaxBytes)
+            return false;
+        std::memcpy(out, chars, (size_t)length);
+        size = (int)length;
+        return true;
+    }
+    if (length % 2 || length / 2 > kMaxBytes)
+        return false;
+    for (Py_ssize_t i = 0; i < length; i += 2) {
+        int hi = hex_digit((unsigned char)chars[i]), lo = hex_digit((unsigned char)chars[i + 1]);
+        if (hi < 0 || lo < 0)
+            return false;
+        out[i / 2] = (uint8_t)(hi << 4 | lo);
+    }
+    size = (int)(length / 2);
+    return true;
+}
+
+// The numbers of a private key, as PrivateKey.blinded_decrypt reads them.
+struct KeyNumbers {
+    Number n, e, p, q, exp1, exp2, coef;
+};
+
+bool read_key(PyObject* key, KeyNumbers& k) {
+    const Name* names[] = {&n_, &e_, &p_, &q_, &exp1_, &exp2_, &coef_};
+    Number* numbers[] = {&k.n, &k.e, &k.p, &k.q, &k.exp1, &k.exp2, &k.coef};
+    for (int i = 0; i < 7; i++) {
+        Ref value(PyObject_GetAttr(key, names[i]->get()));
+        if (!value) {
+            PyErr_Clear();
+            return false;
+        }
+        if (!number_of(value.get(), *numbers[i]))
+            return false;
+    }
+    return true;
+}
+
+// The key is one the native arithmetic reproduces the library's numbers for:
+// n = p q, odd primes' sizes within the words at hand, exp1 < p, exp2 < q,
+// coef < p. (Keys that break these take the library's own arithmetic.)
+bool usable(const KeyNumbers& k) {
+    const Number &n = k.n, &p = k.p, &q = k.q;
+    if (n.words < 2 || p.words < 2 || q.words < 2 || n.words > 2 * p.words || n.words > 2 * q.words)
+        return false;
+    if (!(p.w[0] & 1) || !(q.w[0] & 1))
+        return false;
+    u64 pq[2 * kMaxWords];
+    mont::mul_words(pq, p.w, p.words, q.w, q.words);
+    for (int i = 0; i < p.words + q.words; i++)
+        if (pq[i] != (i < kMaxWords ? n.w[i] : 0))
+            return false;
+    auto below = [](const Number& a, const Number& m) {
+        return mont::less<kMaxWords>(a.w, m.w);
+    };
+    return below(k.exp1, p) && below(k.exp2, q) && below(k.coef, p);
+}
+
+// s = x^exp mod m for x of `words` words (at most twice m's), exp < m,
+// modulo m of W words.
+template <int W>
+void crt_half(const Modulus<W>& mod, u64* s, const u64* x, int words, const Number& m, const Number& exp) {
+    u64 base[W];
+    mod.reduce_wide(base, x, words);
+    mod.pow(s, base, exp.w, m.bits());
+}
+
+// s2 = x^exp mod q
+template <int W>
+void q_half(u64* s2, const u64* x, int words, const KeyNumbers& k, const Number& exp) {
+    Modulus<W> q(k.q.w);
+    crt_half(q, s2, x, words, k.q, exp);
+}
+
+// h = ((x^exp mod p - s2) coef) mod p, s2 of q's words
+template <int W>
+void p_half(u64* h, const u64* x, int words, const u64* s2, const KeyNumbers& k, const Number& exp) {
+    Modulus<W> p(k.p.w);
+    u64 s1[W], b[W], d[W];
+    crt_half(p, s1, x, words, k.p, exp);
+    p.reduce_wide(b, s2, k.q.words);
+    p.sub_mod(d, s1, b);
+    p.mul_plain(h, d, k.coef.w);
+}
+
+// out = s2 + q h (below n = p q), the CRT of x^exp_p mod p and
+// x^exp_q mod q as blinded_decrypt combines them; x of W words.
+template <int W>
+void crt(u64* out, const u64* x, const KeyNumbers& key, const Number& exp_p, const Number& exp_q) {
+    u64 s2[2 * kMaxWords] = {}, h[kMaxWords] = {};  // s2 read as a wide number
+    switch (key.q.words) {
+        case 2: q_half<2>(s2, x, W, key, exp_q); break;
+        case 3: q_half<3>(s2, x, W, key, exp_q); break;
+        default: q_half<4>(s2, x, W, key, exp_q); break;
+    }
+    switch (key.p.words) {
+        case 2: p_half<2>(h, x, W, s2, key, exp_p); break;
+        case 3: p_half<3>(h, x, W, s2, key, exp_p); break;
+        default: p_half<4>(h, x, W, s2, key, exp_p); break;
+    }
+    u64 qh[2 * kMaxWords];
+    mont::mul_words(qh, key.q.w, key.q.words, h, key.p.words);
+    u64 s2w[W] = {};
+    for (int i = 0; i < key.q.words; i++)
+        s2w[i] = s2[i];
+    mont::add<W>(out, qh, s2w);
+}
+
+// The numbers of one decryption.
+struct Blinding {
+    bool initial = false;    // a key not used yet: its factor is drawn
+    Number factor, inverse;  // as read from the key, below n
+    u64 next_factor[kMaxWords] = {}, next_inverse[kMaxWords] = {};  // as written back
+};
+
+// _initial_blinding_factor: r = randint(n - 1), coprime with n, and
+// inverse(r, n), here r^(p-2) and r^(q-2) joined as above and kept only if
+// r times it is 1 mod n (so it is the one inverse, whatever the key's
+// numbers; otherwise, r not coprime or a key of other numbers, the library
+// draws). False to take the generic path.
+template <int W>
+bool initial_factor(const Modulus<W>& n, const KeyNumbers& key, Blinding& b) {
+    RandomPool pool;
+    u64 n1[W], r[W], inverse[W], check[W], one[W] = {1};
+    mont::copy<W>(n1, key.n.w);
+    n1[0] -= 1;  // n is odd
+    if (!randint<W>(pool, r, n1))
+        return false;
+    Number p2 = key.p, q2 = key.q;
+    p2.w[0] -= 2;  // odd primes' words: no borrow past the first for p, q > 2
+    q2.w[0] -= 2;
+    if (key.p.w[0] < 2 || key.q.w[0] < 2)
+        return false;
+    crt<W>(inverse, r, key, p2, q2);
+    n.mul_plain(check, r, inverse);
+    u64 differs = 0;
+    for (int i = 0; i < W; i++)
+        differs |= check[i] ^ one[i];
+    if (differs)
+        return false;
+    mont::copy<W>(b.next_factor, r);
+    mont::copy<W>(b.next_inverse, inverse);
+    return true;
+}
+
+// PrivateKey.blinded_decrypt(c) with the factors of _update_blinding_factor
+// (drawn for a key not used yet, else the key's squared); `out` is
+// int2bytes(result, k). False to take the generic path.
+template <int W>
+bool blinded_decrypt(uint8_t* out, int k, const uint8_t* crypto, int size, const KeyNumbers& key, Blinding& b) {
+    Modulus<W> n(key.n.w);
+    u64 c[W], x[W], blinded[W], decrypted[W], message[W];
+    mont::words_of_bytes(c, W, crypto, size);
+    n.reduce(c, c);  // bytes2int(crypto) may exceed n; the library reduces it
+    if (b.initial) {
+        if (!initial_factor<W>(n, key, b))
+            return false;
+    } else {
+        n.mul_plain(b.next_factor, b.factor.w, b.factor.w);
+        n.mul_plain(b.next_inverse, b.inverse.w, b.inverse.w);
+    }
+    n.pow_public(x, b.next_factor, key.e.w, key.e.words);
+    n.mul_plain(blinded, c, x);
+    crt<W>(decrypted, blinded, key, key.exp1, key.exp2);
+    n.mul_plain(message, b.next_inverse, decrypted);
+    mont::bytes_of_words(out, k, message);
+    return true;
+}
+
+// cleartext = 00 02 PS 00 M with the separator at index 10 or later: the
+// offset of M, or -1. Every byte is looked at.
+int message_offset(const uint8_t* clear, int k) {
+    unsigned bad = clear[0] | (clear[1] ^ 2);
+    int separator = 0;
+    for (int i = k - 1; i >= 2; i--) {
+        unsigned zero = (unsigned)((clear[i] | (0u - clear[i])) >> 8 & 1) ^ 1;  // 1 when the byte is 0
+        unsigned m = 0u - zero;
+        separator = (int)(((unsigned)i & m) | ((unsigned)separator & ~m));
+    }
+    return bad || separator < 10 ? -1 : separator + 1;
+}
+
+// Holds a key's lock, as `with key.mutex:` does, for the rest of the call.
+class Locked {
+public:
+    // false with an exception when acquire() raised
+    bool take(PyObject* mutex) {
+        Ref got = call_method(mutex, acquire_);
+        if (!got)
+            return false;
+        mutex_ = mutex;
+        return true;
+    }
+    ~Locked() {
+        if (!mutex_)
+            return;
+        Ref pending(PyErr_GetRaisedException());
+        Ref done = call_method(mutex_, release_);
+        if (!done)
+            PyErr_Clear();
+        if (pending)
+            PyErr_SetRaisedException(pending.release());
+    }
+
+private:
+    PyObject* mutex_ = nullptr;  // the key holds it
+};
+
+PyTypeObject* lock_type() {
+    static PyObject* type = nullptr;
+    if (!type) {
+        Ref module(PyImport_ImportModule("_thread"));
+        Ref found = module ? Ref(PyObject_GetAttrString(module.get(), "LockType")) : Ref();
+        if (!found || !PyType_Check(found.get())) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        type = keep(std::move(found));
+    }
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+// The key's blinding factors, read under its lock: both exact ints from 0 to
+// n - 1, or, for a key not used yet, a negative blindfac (whose factor the
+// path draws where the guard of what the library runs to draw it holds).
+bool read_blinding(const Call& c, PyObject* key, const Number& n, Blinding& b) {
+    Ref factor(PyObject_GetAttr(key, blindfac_.get()));
+    Ref inverse = factor ? Ref(PyObject_GetAttr(key, blindfac_inverse_.get())) : Ref();
+    if (!inverse) {
+        PyErr_Clear();
+        return false;
+    }
+    if (PyLong_CheckExact(factor.get())) {
+        int overflow;
+        long long small = PyLong_AsLongLongAndOverflow(factor.get(), &overflow);
+        if (overflow < 0 || (!overflow && small < 0)) {
+            b.initial = true;
+            return g_draw.holds(c);
+        }
+    }
+    return number_of(factor.get(), b.factor) && number_of(inverse.get(), b.inverse) &&
+           mont::less<kMaxWords>(b.factor.w, n.w) && mont::less<kMaxWords>(b.inverse.w, n.w);
+}
+
+// What the native steps found, for the caller to return or verify.
+struct Outcome {
+    Ref result;           // the text
+    Ref factor, inverse;  // the blinding state to write back
+};
+
+bool write_blinding(PyObject* key, const Outcome& o) {
+    return PyObject_SetAttr(key, blindfac_.get(), o.factor.get()) == 0 &&
+           PyObject_SetAttr(key, blindfac_inverse_.get(), o.inverse.get()) == 0;
+}
+
+// The decryption under the key's lock: 1 with the outcome (written back to
+// the key when `write`), 0 to take the generic path (nothing written), -1
+// with an exception when the lock raised.
+int decrypt_locked(const Call& c, PyObject* key, const KeyNumbers& k, const uint8_t* crypto, int size, int blocksize,
+                   bool write, Outcome& o) {
+    Ref mutex(PyObject_GetAttr(key, mutex_.get()));
+    if (!mutex || Py_TYPE(mutex.get()) != lock_type()) {
+        PyErr_Clear();
+        return 0;
+    }
+    Locked locked;
+    if (!locked.take(mutex.get()))
+        return -1;
+    Blinding b;
+    if (!read_blinding(c, key, k.n, b))
+        return 0;
+    uint8_t clear[kMaxBytes];
+    bool made;
+    switch (k.n.words) {
+        case 2: made = blinded_decrypt<2>(clear, blocksize, crypto, size, k, b); break;
+        case 3: made = blinded_decrypt<3>(clear, blocksize, crypto, size, k, b); break;
+        default: made = blinded_decrypt<4>(clear, blocksize, crypto, size, k, b); break;
+    }
+    if (!made)
+        return 0;
+    int offset = message_offset(clear, blocksize);
+    if (offset >= 0)
+        o.result = Ref(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(clear + offset), blocksize - offset,
+                                            nullptr));
+    std::memset(clear, 0, sizeof clear);
+    if (offset < 0)
+        return 0;  // DecryptionError, after the library's own state update
+    o.factor = o.result ? int_of(b.next_factor, k.n.words) : Ref();
+    o.inverse = o.factor ? int_of(b.next_inverse, k.n.words) : Ref();
+    if (!o.inverse) {
+        PyErr_Clear();
+        return 0;
+    }
+    if (write && !write_blinding(key, o))
+        return -1;
+    return 1;
+}
+
+// The branch: raw bytes, hexadecimal bytes or hexadecimal str, under an
+// exact PrivateKey, while every step is the library's own.
+int choose(const Call& c, Args a) {
+    int hex = flag_of(a[2]);
+    PyObject* value = a[0];
+    bool value_ok = PyBytes_CheckExact(value) || (hex > 0 && PyUnicode_CheckExact(value));
+    bool ok = hex >= 0 && value_ok && g_decrypt.holds(c) && g_builtins.holds(c) && (!hex || g_hex.holds(c)) &&
+              (PyObject*)Py_TYPE(a[1]) == g_decrypt.object(kPrivateKeyStep).get() && known_version();
+    return ok ? (!hex ? 0 : PyBytes_CheckExact(value) ? 1 : 2) : -1;
+}
+
+// result = rsa.decrypt(value, pri_key).decode(), value through a2b_hex with hexs
+Ref run(int branch, const Call& c, Args a) {
+    PyObject* key = a[1];
+    uint8_t crypto[kMaxBytes];
+    int size = 0;
+    KeyNumbers k;
+    if (!ciphertext(a[0], branch > 0, crypto, size) || !read_key(key, k) || !usable(k))
+        return {};
+    int blocksize = (k.n.bits() + 7) / 8;
+    if (size > blocksize)
+        return {};  // the library's DecryptionError
+    Outcome o;
+    bool write = first_given[branch];
+    int done = decrypt_locked(c, key, k, crypto, size, blocksize, write, o);
+    if (done <= 0)
+        return {};  // declined, or the lock raised: the generic path meets it again
+    first_given[branch] = true;
+    return std::move(o.result);
+}
+
+}  // namespace
+
+const SpecialisedPath rsa_decrypt_path = specialised_path<3>(choose, run);
+
+}  // namespace cm

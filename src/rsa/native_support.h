@@ -1,0 +1,95 @@
+// What the native RSA paths share: numbers between Python ints and words,
+// the operating system's random bytes, and the library release they follow.
+#pragma once
+
+#include "common/body.h"
+#include "rsa/montgomery.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace cm {
+namespace rsa_native {
+
+using mont::kMaxWords;
+using mont::u64;
+
+// A non-negative number of at most kMaxWords words, and how many of them
+// it needs (0 for zero).
+struct Number {
+    u64 w[kMaxWords] = {};
+    int words = 0;
+    int bits() const;
+};
+
+// An exact int from 0 to 2^(64 kMaxWords) - 1; false (no exception)
+// for anything else.
+bool number_of(PyObject* x, Number& out);
+// The int of `words` words.
+Ref int_of(const u64* w, int words);
+
+// Random bytes from the operating system's CSPRNG (getrandom(2), as
+// os.urandom reads it); false when it gives none. Needs no GIL.
+bool random_bytes(uint8_t* out, size_t size);
+
+// Random bytes drawn in batches, for a search that needs many small draws.
+class RandomPool {
+public:
+    // false when the operating system gives no bytes
+    bool take(uint8_t* out, size_t size);
+
+private:
+    uint8_t buffer_[512];
+    size_t left_ = 0;
+};
+
+// ---- the library's random numbers
+
+// rsa.randnum.read_random_int(bits): `bits` random bits with the top one set.
+template <int W>
+bool random_int(RandomPool& pool, u64* out, int bits) {
+    uint8_t bytes[8 * W];
+    int size = (bits + 7) / 8;
+    if (!pool.take(bytes, (size_t)size))
+        return false;
+    mont::words_of_bytes(out, W, bytes, size);
+    for (int i = 0; i < size; i++)
+        bytes[i] = 0;
+    for (int i = 0; i < W; i++) {
+        if (64 * i >= bits)
+            out[i] = 0;
+        else if (64 * (i + 1) > bits)
+            out[i] &= ((u64)1 << (bits - 64 * i)) - 1;
+    }
+    out[(bits - 1) / 64] |= (u64)1 << ((bits - 1) % 64);
+    return true;
+}
+
+// rsa.randnum.randint(maxvalue): read_random_int(bit_size(maxvalue)) until
+// one is at most maxvalue, a bit shorter after every ten tries.
+template <int W>
+bool randint(RandomPool& pool, u64* out, const u64* maxvalue) {
+    int bit_size = mont::bit_length<W>(maxvalue);
+    for (int tries = 0;; tries++) {
+        if (bit_size < 1 || !random_int<W>(pool, out, bit_size))
+            return false;
+        if (!mont::less<W>(maxvalue, out))
+            return true;
+        if (tries % 10 == 0 && tries)
+            bit_size -= 1;
+    }
+}
+
+// Where a path's first results are checked by the path itself, with the
+// library's own functions (results that are random, calls that change a
+// key's state), before the runner compares them with the generic path's.
+struct FirstResults {
+    enum State : unsigned char { Unchecked, Sound, Refused };
+    State state[4] = {};
+};
+
+// rsa.__version__ is one whose steps the native paths follow.
+bool known_version();
+
+}  // namespace rsa_native
+}  // namespace cm
