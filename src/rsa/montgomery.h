@@ -152,7 +152,7 @@ public:
 
     // r = a b / R mod m, for a b < m R (both below m, or one below R and
     // the other below m). r may alias a or b.
-    [[gnu::always_inline]] void mul(u64* r, const u64* a, const u64* b) const {
+    [[gnu::noinline]] void mul(u64* r, const u64* a, const u64* b) const {
         // Product scanning with the reduction folded in, column by column,
         // into a three-word accumulator (t2 t1 t0).
         u64 x[N], y[N], m[N], q[N], out[N];
