@@ -106,18 +106,6 @@ inline void bytes_of_words(uint8_t* bytes, int size, const u64* w) {
         bytes[size - 1 - k] = (uint8_t)(w[k / 8] >> (8 * (k % 8)));
 }
 
-// (t2 t1 t0) += a b
-[[gnu::always_inline]] inline void mac(u64& t0, u64& t1, u64& t2, u64 a, u64 b) {
-    u128 p = (u128)a * b;
-    unsigned long long r0, r1, r2;
-    unsigned char c = _addcarry_u64(0, t0, (u64)p, &r0);
-    c = _addcarry_u64(c, t1, (u64)(p >> 64), &r1);
-    _addcarry_u64(c, t2, 0, &r2);
-    t0 = r0;
-    t1 = r1;
-    t2 = r2;
-}
-
 template <int N>
 class Modulus {
 public:
@@ -153,49 +141,57 @@ public:
     // r = a b / R mod m, for a b < m R (both below m, or one below R and
     // the other below m). r may alias a or b.
     [[gnu::noinline]] void mul(u64* r, const u64* a, const u64* b) const {
-        // Product scanning with the reduction folded in, column by column,
-        // into a three-word accumulator (t2 t1 t0).
-        u64 x[N], y[N], m[N], q[N], out[N];
+        // Operand scanning: t += a b[i], then + q m with q making the low
+        // word zero, shifted down a word; carries through add-with-carry.
+        u64 t[N + 2];
+        for (int i = 0; i < N + 2; i++)
+            t[i] = 0;
 #pragma GCC unroll 4
         for (int i = 0; i < N; i++) {
-            x[i] = a[i];
-            y[i] = b[i];
-            m[i] = m_[i];
-        }
-        u64 t0 = 0, t1 = 0, t2 = 0;
+            u64 bi = b[i];
+            u64 c = 0;
 #pragma GCC unroll 4
-        for (int i = 0; i < N; i++) {
-#pragma GCC unroll 4
-            for (int j = 0; j < i; j++) {
-                mac(t0, t1, t2, x[j], y[i - j]);
-                mac(t0, t1, t2, q[j], m[i - j]);
+            for (int j = 0; j < N; j++) {
+                u128 p = (u128)a[j] * bi;
+                unsigned long long lo, hi;
+                unsigned char k = _addcarry_u64(0, (u64)p, t[j], &lo);
+                _addcarry_u64(k, (u64)(p >> 64), 0, &hi);
+                k = _addcarry_u64(0, lo, c, &lo);
+                _addcarry_u64(k, hi, 0, &hi);
+                t[j] = lo;
+                c = hi;
             }
-            mac(t0, t1, t2, x[i], y[0]);
-            q[i] = t0 * minv_;
-            mac(t0, t1, t2, q[i], m[0]);  // clears t0
-            t0 = t1;
-            t1 = t2;
-            t2 = 0;
-        }
+            unsigned long long s0, s1;
+            unsigned char k = _addcarry_u64(0, t[N], c, &s0);
+            t[N] = s0;
+            t[N + 1] = k;
+            u64 q = t[0] * minv_;
+            u128 p = (u128)q * m_[0];
+            unsigned long long lo, hi;
+            k = _addcarry_u64(0, (u64)p, t[0], &lo);
+            _addcarry_u64(k, (u64)(p >> 64), 0, &hi);
+            c = hi;
 #pragma GCC unroll 4
-        for (int i = N; i < 2 * N; i++) {
-#pragma GCC unroll 4
-            for (int j = i - N + 1; j < N; j++) {
-                mac(t0, t1, t2, x[j], y[i - j]);
-                mac(t0, t1, t2, q[j], m[i - j]);
+            for (int j = 1; j < N; j++) {
+                p = (u128)q * m_[j];
+                k = _addcarry_u64(0, (u64)p, t[j], &lo);
+                _addcarry_u64(k, (u64)(p >> 64), 0, &hi);
+                k = _addcarry_u64(0, lo, c, &lo);
+                _addcarry_u64(k, hi, 0, &hi);
+                t[j - 1] = lo;
+                c = hi;
             }
-            out[i - N] = t0;
-            t0 = t1;
-            t1 = t2;
-            t2 = 0;
+            k = _addcarry_u64(0, t[N], c, &s0);
+            t[N - 1] = s0;
+            _addcarry_u64(k, t[N + 1], 0, &s1);
+            t[N] = s1;
         }
-        // out + t0 R < 2m: subtract m unless that borrows past t0
         u64 d[N];
-        u64 borrow = sub<N>(d, out, m);
-        u64 keep = mask_of((1 ^ t0) & borrow);
+        u64 borrow = sub<N>(d, t, m_);
+        u64 keep = mask_of((1 ^ t[N]) & borrow);
 #pragma GCC unroll 4
         for (int i = 0; i < N; i++)
-            r[i] = (out[i] & keep) | (d[i] & ~keep);
+            r[i] = (t[i] & keep) | (d[i] & ~keep);
     }
 
     // The Montgomery form of a < R: a R mod m.
