@@ -27,6 +27,10 @@ def warm():
             C._rsa_decrypt(obj._rsa_encrypt("warm", pub, hexs), pri, hexs)
             obj._rsa_encrypt("warm", None, hexs)
         C._rsa_decrypt(obj._rsa_encrypt("warm", pub, True).decode(), pri, True)
+        for lifetime in (3600, -100):  # valid, expired, another key's
+            token = C._token_encrypt({"warm": 1}, "k" * 32, lifetime, None)
+            C._token_decrypt(token, "k" * 32, None)
+        C._token_decrypt(token, "w" * 32, None)
 
 
 warm()

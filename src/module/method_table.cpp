@@ -41,8 +41,8 @@ const MethodRow kMethodTable[kMethodCount] = {
     {"_sha256_encrypt",    S, params("value", "fmt"),                                                    locals("result"),                      188, hex_digest<sha256_hex>, &sha256_path},
     {"_sha384_encrypt",    S, params("value", "fmt"),                                                    locals("result"),                      201, hex_digest<sha384_hex>, &sha384_path},
     {"_sha512_encrypt",    S, params("value", "fmt"),                                                    locals("result"),                      214, hex_digest<sha512_hex>, &sha512_path},
-    {"_token_encrypt",     S, params("data", "key", "exp_time", "issuer"),                               locals("token_dict", "result"),        227, token_encrypt},
-    {"_token_decrypt",     S, params("token", "key", "issuer"),                                          locals("token_dict", "e"),             236, token_decrypt},
+    {"_token_encrypt",     S, params("data", "key", "exp_time", "issuer"),                               locals("token_dict", "result"),        227, token_encrypt, &token_encrypt_path},
+    {"_token_decrypt",     S, params("token", "key", "issuer"),                                          locals("token_dict", "e"),             236, token_decrypt, &token_decrypt_path},
 };
 // clang-format on
 

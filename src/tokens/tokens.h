@@ -3,6 +3,7 @@
 
 #include "common/body.h"
 #include "common/names.h"
+#include "common/specialised.h"
 
 namespace cm {
 
@@ -16,5 +17,8 @@ inline KwNames kw_algorithm({"algorithm"}), kw_issuer_algorithms({"issuer", "alg
 
 Ref token_encrypt(Call& c, Args a);
 Ref token_decrypt(Call& c, Args a);
+
+// The same, computed here where the guards let the call through.
+extern const SpecialisedPath token_encrypt_path, token_decrypt_path;
 
 }  // namespace cm
