@@ -127,6 +127,8 @@ const BlockFunction blocks = choose();
 Hash::Hash() { std::memcpy(state_, kInitial, sizeof state_); }
 
 void Hash::update(const uint8_t* data, size_t size) {
+    if (size == 0)
+        return;  // no data, perhaps no buffer either
     total_ += size;
     if (buffered_) {
         size_t take = kBlock - buffered_ < size ? kBlock - buffered_ : size;
