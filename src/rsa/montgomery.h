@@ -23,8 +23,6 @@ constexpr int kMaxWords = 4;
 
 // All ones when x is 1, zero when x is 0.
 inline u64 mask_of(u64 bit) { return (u64)0 - bit; }
-// All ones when a == b, for a and b below 2^63.
-inline u64 equal_mask(u64 a, u64 b) { return mask_of(((a ^ b) - 1) >> 63); }
 
 // r = a - b, the borrow out (0 or 1).
 template <int N>
@@ -241,26 +239,23 @@ public:
     // r = base^exp mod m, plain numbers, base < R, exp of at most `bits`
     // bits (a public bound; the exponent's value steers nothing).
     void pow(u64* r, const u64* base, const u64* exp, int bits) const {
-        u64 table[16][N];
+        alignas(16) u64 table[16][kLanes * 2] = {};
         u64 one[N] = {1};
         to(table[0], one);
         to(table[1], base);
         for (int i = 2; i < 16; i++)
             mul(table[i], table[i - 1], table[1]);
-        u64 acc[N];
-        copy<N>(acc, table[0]);
-        u64 pick[N];
-        for (int w = (bits + 3) / 4 - 1; w >= 0; w--) {
+        u64 acc[N], pick[N];
+        int w = (bits + 3) / 4 - 1;
+        // the top window's entry starts the product (1 squared is 1)
+        if (w >= 0)
+            pick_entry(acc, table, (exp[w / 16] >> (4 * (w % 16))) & 15);
+        else
+            copy<N>(acc, table[0]);
+        for (w--; w >= 0; w--) {
             for (int s = 0; s < 4; s++)
                 mul(acc, acc, acc);
-            u64 index = (exp[w / 16] >> (4 * (w % 16))) & 15;
-            for (int j = 0; j < N; j++)
-                pick[j] = 0;
-            for (u64 i = 0; i < 16; i++) {
-                u64 mask = equal_mask(i, index);
-                for (int j = 0; j < N; j++)
-                    pick[j] |= table[i][j] & mask;
-            }
+            pick_entry(pick, table, (exp[w / 16] >> (4 * (w % 16))) & 15);
             mul(acc, acc, pick);
         }
         from(r, acc);
@@ -285,6 +280,29 @@ public:
     }
 
 private:
+    // 128-bit lanes of a table entry
+    static constexpr int kLanes = (N + 1) / 2;
+
+    // r = table[index]: every entry is read and masked, the index compared
+    // in all lanes at once.
+    static void pick_entry(u64* r, const u64 (*table)[kLanes * 2], u64 index) {
+        const __m128i want = _mm_set1_epi32((int)index), step = _mm_set1_epi32(1);
+        __m128i at = _mm_setzero_si128();
+        __m128i sum[kLanes];
+        for (int l = 0; l < kLanes; l++)
+            sum[l] = _mm_setzero_si128();
+        for (int i = 0; i < 16; i++) {
+            __m128i mask = _mm_cmpeq_epi32(at, want);
+            for (int l = 0; l < kLanes; l++)
+                sum[l] = _mm_or_si128(sum[l], _mm_and_si128(mask, _mm_load_si128((const __m128i*)table[i] + l)));
+            at = _mm_add_epi32(at, step);
+        }
+        alignas(16) u64 out[kLanes * 2];
+        for (int l = 0; l < kLanes; l++)
+            _mm_store_si128((__m128i*)out + l, sum[l]);
+        copy<N>(r, out);
+    }
+
     // r = t mod m for t = hi R + t[0..N) < 2m.
     void reduce_once(u64* r, const u64* t, u64 hi) const {
         u64 d[N];
