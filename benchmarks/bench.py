@@ -669,7 +669,8 @@ def machine():
     import Crypto
     import jwt
     import rsa
-    info = {"python": sys.version.split()[0], "implementation": platform.python_implementation(),
+    info = {"date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
+            "python": sys.version.split()[0], "implementation": platform.python_implementation(),
             "python_build": " ".join(arg for arg in (sysconfig.get_config_var("CONFIG_ARGS") or "").split()
                                      if "optimizations" in arg or "lto" in arg or "shared" in arg),
             "platform": platform.platform(), "cpus": os.cpu_count(),

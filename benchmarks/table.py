@@ -2,6 +2,11 @@
 """Markdown tables from the JSON files of bench.py runs, one column per interpreter.
 
     python benchmarks/table.py run1/*.json run2/*.json ... > table.md
+    python benchmarks/table.py --charts benchmarks/results --python 3.11 benchmarks/results/*.json
+
+The second form also draws the charts (time per call beside the floor, and time
+against input size) of one interpreter, the newest unless --python names one,
+as PNG files; it needs matplotlib (pip install '.[bench]').
 
 Ratios are method / floor (each run's median of its per-round ratios); where
 several runs come from the same interpreter, a cell gives the median of their
@@ -9,9 +14,10 @@ ratios, which keeps one loaded moment of a shared machine out of the table.
 The last interpreter also gives its ns per call.
 """
 
+import argparse
 import json
+import os
 import statistics
-import sys
 
 MiB = 1024 * 1024
 
@@ -65,14 +71,90 @@ def scaling_ok(row):
     return time_ok and row["method_peak"] <= row["floor_peak"] + row["input_bytes"]
 
 
+def charts(directory, groups, python=None):
+    """Two PNG charts of one interpreter's runs (the newest unless `python`
+    names one): time per call beside the floor, and time against input size.
+    Needs matplotlib."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    version, runs = next((g for g in groups if g[0] == python), groups[-1]) if python else groups[-1]
+    m = runs[0]["machine"]
+    dates = sorted(run["machine"].get("date", "?") for run in runs)
+    source = "CPython %s, median of %d run(s), %s; %s, %s CPUs shared with other work; %s; bench.py" % (
+        m["python"], len(runs), dates[0] if len(dates) == 1 else dates[0] + " to " + dates[-1][-9:], m.get("cpu", "?"),
+        m["cpus"], m.get("libraries", "?"))
+    colours = {"crypt_main": "#1f6fb4", "the same calls in Python": "#b0b0b0"}
+
+    rows = list(merged(runs, "methods", lambda r: r["name"]).values())
+    fig, ax = plt.subplots(figsize=(8, 0.28 * len(rows) + 1.6))
+    y = range(len(rows))
+    ax.barh([i + 0.2 for i in y], [r["floor_ns"] for r in rows], height=0.4, color=colours["the same calls in Python"],
+            label="the same calls in Python")
+    ax.barh([i - 0.2 for i in y], [r["method_ns"] for r in rows], height=0.4, color=colours["crypt_main"],
+            label="crypt_main")
+    ax.set_yticks(list(y))
+    ax.set_yticklabels([r["name"] for r in rows], fontsize=8)
+    ax.invert_yaxis()
+    ax.set_xscale("log")
+    ax.set_xlabel("time per call, ns (log scale; shorter is faster)")
+    ax.grid(axis="x", which="both", alpha=0.3)
+    ax.legend(loc="upper right", fontsize=8)
+    ax.set_title("Time per call, short inputs", fontsize=11)
+    fig.text(0.01, 0.005, source, fontsize=6, color="#555555")
+    fig.tight_layout(rect=(0, 0.02, 1, 1))
+    fig.savefig(os.path.join(directory, "time-per-call.png"), dpi=100)
+    plt.close(fig)
+
+    rows = merged(runs, "scaling", lambda r: (r["name"], r["size"]))
+    names = list(dict.fromkeys(name for name, _ in rows))
+    cols = 4
+    fig, axes = plt.subplots((len(names) + cols - 1) // cols, cols, figsize=(10, 2.2 * ((len(names) + cols - 1) // cols)
+                                                                           + 0.6), squeeze=False)
+    for ax, name in zip(axes.flat, names):
+        found = sorted((size, row) for (n, size), row in rows.items() if n == name)
+        sizes = [size / 1024 for size, _ in found]
+        ax.plot(sizes, [row["floor_ns"] / 1e6 for _, row in found], "o--", color=colours["the same calls in Python"],
+                label="the same calls in Python")
+        ax.plot(sizes, [row["method_ns"] / 1e6 for _, row in found], "o-", color=colours["crypt_main"],
+                label="crypt_main")
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_xlim(0.5, 32768)
+        ax.set_title(name, fontsize=8)
+        ax.tick_params(labelsize=7)
+        ax.grid(which="major", alpha=0.3)
+    for ax in list(axes.flat)[len(names):]:
+        ax.axis("off")
+    for ax in list(axes.flat)[:len(names)]:
+        ax.set_xticks([1, 1024, 16384])
+        ax.set_xticklabels(["1 KiB", "1 MiB", "16 MiB"])
+        ax.minorticks_off()
+    fig.supylabel("ms per call (log scale)", fontsize=9)
+    axes.flat[0].legend(fontsize=7)
+    fig.suptitle("Time per call against input size (log-log; lower is faster)", fontsize=11)
+    fig.text(0.01, 0.005, source, fontsize=6, color="#555555")
+    fig.tight_layout(rect=(0, 0.02, 1, 0.97))
+    fig.savefig(os.path.join(directory, "scaling.png"), dpi=100)
+    plt.close(fig)
+
+
 def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--charts", metavar="DIR", help="also draw the charts of the newest interpreter into DIR")
+    parser.add_argument("--python", metavar="X.Y", help="draw the charts of this interpreter's runs instead")
+    parser.add_argument("runs", nargs="+", metavar="JSON")
+    args = parser.parse_args()
     groups = {}
-    for path in sys.argv[1:]:
+    for path in args.runs:
         with open(path) as f:
             run = json.load(f)
         groups.setdefault(version(run), []).append(run)
     groups = sorted(groups.items(), key=lambda item: [int(x) for x in item[0].split(".")])
     m = groups[-1][1][0]["machine"]
+    if args.charts:
+        charts(args.charts, groups, args.python)
     print("Machine: %s, %s CPUs, %s. Libraries: %s." % (m.get("cpu", "?"), m["cpus"], m["platform"],
                                                        m.get("libraries", "?")))
     print("Interpreters: CPython %s; %s run(s) each, medians across runs.\n" % (
