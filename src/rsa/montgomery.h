@@ -119,6 +119,7 @@ public:
         // R mod m from 2^(b-1) < m by doubling, then 2^16 R, the Montgomery
         // form of 2^16, raised to the power 4N: R^2 mod m.
         int b = bit_length<N>(m);
+        lazy_ = b <= 64 * N - 2;
         u64 x[N] = {};
         x[(b - 1) / 64] = (u64)1 << ((b - 1) % 64);
         for (int i = 0; i < 64 * N - b + 1 + 16; i++)
@@ -139,57 +140,9 @@ public:
     // r = a b / R mod m, for a b < m R (both below m, or one below R and
     // the other below m). r may alias a or b.
     [[gnu::noinline]] void mul(u64* r, const u64* a, const u64* b) const {
-        // Operand scanning: t += a b[i], then + q m with q making the low
-        // word zero, shifted down a word; carries through add-with-carry.
-        u64 t[N + 2];
-        for (int i = 0; i < N + 2; i++)
-            t[i] = 0;
-#pragma GCC unroll 4
-        for (int i = 0; i < N; i++) {
-            u64 bi = b[i];
-            u64 c = 0;
-#pragma GCC unroll 4
-            for (int j = 0; j < N; j++) {
-                u128 p = (u128)a[j] * bi;
-                unsigned long long lo, hi;
-                unsigned char k = _addcarry_u64(0, (u64)p, t[j], &lo);
-                _addcarry_u64(k, (u64)(p >> 64), 0, &hi);
-                k = _addcarry_u64(0, lo, c, &lo);
-                _addcarry_u64(k, hi, 0, &hi);
-                t[j] = lo;
-                c = hi;
-            }
-            unsigned long long s0, s1;
-            unsigned char k = _addcarry_u64(0, t[N], c, &s0);
-            t[N] = s0;
-            t[N + 1] = k;
-            u64 q = t[0] * minv_;
-            u128 p = (u128)q * m_[0];
-            unsigned long long lo, hi;
-            k = _addcarry_u64(0, (u64)p, t[0], &lo);
-            _addcarry_u64(k, (u64)(p >> 64), 0, &hi);
-            c = hi;
-#pragma GCC unroll 4
-            for (int j = 1; j < N; j++) {
-                p = (u128)q * m_[j];
-                k = _addcarry_u64(0, (u64)p, t[j], &lo);
-                _addcarry_u64(k, (u64)(p >> 64), 0, &hi);
-                k = _addcarry_u64(0, lo, c, &lo);
-                _addcarry_u64(k, hi, 0, &hi);
-                t[j - 1] = lo;
-                c = hi;
-            }
-            k = _addcarry_u64(0, t[N], c, &s0);
-            t[N - 1] = s0;
-            _addcarry_u64(k, t[N + 1], 0, &s1);
-            t[N] = s1;
-        }
-        u64 d[N];
-        u64 borrow = sub<N>(d, t, m_);
-        u64 keep = mask_of((1 ^ t[N]) & borrow);
-#pragma GCC unroll 4
-        for (int i = 0; i < N; i++)
-            r[i] = (t[i] & keep) | (d[i] & ~keep);
+        u64 t[N];
+        u64 hi = redc_product(t, a, b);
+        reduce_once(r, t, hi);
     }
 
     // The Montgomery form of a < R: a R mod m.
@@ -239,26 +192,10 @@ public:
     // r = base^exp mod m, plain numbers, base < R, exp of at most `bits`
     // bits (a public bound; the exponent's value steers nothing).
     void pow(u64* r, const u64* base, const u64* exp, int bits) const {
-        alignas(16) u64 table[16][kLanes * 2] = {};
-        u64 one[N] = {1};
-        to(table[0], one);
-        to(table[1], base);
-        for (int i = 2; i < 16; i++)
-            mul(table[i], table[i - 1], table[1]);
-        u64 acc[N], pick[N];
-        int w = (bits + 3) / 4 - 1;
-        // the top window's entry starts the product (1 squared is 1)
-        if (w >= 0)
-            pick_entry(acc, table, (exp[w / 16] >> (4 * (w % 16))) & 15);
+        if (lazy_)
+            pow_window<true>(r, base, exp, bits);
         else
-            copy<N>(acc, table[0]);
-        for (w--; w >= 0; w--) {
-            for (int s = 0; s < 4; s++)
-                mul(acc, acc, acc);
-            pick_entry(pick, table, (exp[w / 16] >> (4 * (w % 16))) & 15);
-            mul(acc, acc, pick);
-        }
-        from(r, acc);
+            pow_window<false>(r, base, exp, bits);
     }
 
     // r = base^exp mod m for a public exponent of `words` words: its bits
@@ -280,6 +217,90 @@ public:
     }
 
 private:
+    // t (N words, plus the returned top word) = a b / R mod m, below 2m
+    // when a b < m R, or when a, b < 2m and 4m <= R. Product scanning:
+    // each column of a b + u m gathers in three words, u[i] chosen so the
+    // low word of column i is zero.
+    [[gnu::always_inline]] u64 redc_product(u64* t, const u64* a, const u64* b) const {
+        u64 u[N];
+        u64 c0 = 0, c1 = 0, c2 = 0;
+#pragma GCC unroll 8
+        for (int i = 0; i < N; i++) {
+#pragma GCC unroll 8
+            for (int j = 0; j < i; j++) {
+                mac(c0, c1, c2, a[j], b[i - j]);
+                mac(c0, c1, c2, u[j], m_[i - j]);
+            }
+            mac(c0, c1, c2, a[i], b[0]);
+            u[i] = c0 * minv_;
+            mac(c0, c1, c2, u[i], m_[0]);
+            c0 = c1;
+            c1 = c2;
+            c2 = 0;
+        }
+#pragma GCC unroll 8
+        for (int i = N; i < 2 * N; i++) {
+#pragma GCC unroll 8
+            for (int j = i - N + 1; j < N; j++) {
+                mac(c0, c1, c2, a[j], b[i - j]);
+                mac(c0, c1, c2, u[j], m_[i - j]);
+            }
+            t[i - N] = c0;
+            c0 = c1;
+            c1 = c2;
+            c2 = 0;
+        }
+        return c0;
+    }
+    // (c2 c1 c0) += a b
+    [[gnu::always_inline]] static void mac(u64& c0, u64& c1, u64& c2, u64 a, u64 b) {
+        u128 p = (u128)a * b;
+        unsigned long long s0, s1, s2;
+        unsigned char k = _addcarry_u64(0, c0, (u64)p, &s0);
+        k = _addcarry_u64(k, c1, (u64)(p >> 64), &s1);
+        _addcarry_u64(k, c2, 0, &s2);
+        c0 = s0;
+        c1 = s1;
+        c2 = s2;
+    }
+    // r = a b / R, below 2m, for a, b < 2m: with 4m <= R no top word and
+    // no subtraction; otherwise the full reduction.
+    template <bool Lazy>
+    [[gnu::always_inline]] void mul_in_pow(u64* r, const u64* a, const u64* b) const {
+        if (Lazy) {
+            u64 t[N];
+            redc_product(t, a, b);
+            copy<N>(r, t);
+        } else {
+            mul(r, a, b);
+        }
+    }
+
+    // pow with every table entry and product below 2m (below m unless Lazy)
+    template <bool Lazy>
+    void pow_window(u64* r, const u64* base, const u64* exp, int bits) const {
+        alignas(16) u64 table[16][kLanes * 2] = {};
+        u64 one[N] = {1};
+        to(table[0], one);
+        to(table[1], base);
+        for (int i = 2; i < 16; i++)
+            mul_in_pow<Lazy>(table[i], table[i - 1], table[1]);
+        u64 acc[N], pick[N];
+        int w = (bits + 3) / 4 - 1;
+        // the top window's entry starts the product (1 squared is 1)
+        if (w >= 0)
+            pick_entry(acc, table, (exp[w / 16] >> (4 * (w % 16))) & 15);
+        else
+            copy<N>(acc, table[0]);
+        for (w--; w >= 0; w--) {
+            for (int s = 0; s < 4; s++)
+                mul_in_pow<Lazy>(acc, acc, acc);
+            pick_entry(pick, table, (exp[w / 16] >> (4 * (w % 16))) & 15);
+            mul_in_pow<Lazy>(acc, acc, pick);
+        }
+        from(r, acc);  // acc / R < m + 1, and m itself reduces to 0
+    }
+
     // 128-bit lanes of a table entry
     static constexpr int kLanes = (N + 1) / 2;
 
@@ -323,6 +344,7 @@ private:
 
     u64 m_[N];
     u64 minv_;
+    bool lazy_;  // 4m <= R: products in pow may stay below 2m
     u64 rr_[N];
 };
 
