@@ -162,6 +162,183 @@ static inline int PyObject_GetOptionalAttr(PyObject* obj, PyObject* name, PyObje
 }
 #endif
 
+// ---- ints to and from native bytes (3.13) ---------------------------------
+// Through int.to_bytes and int.from_bytes; an int to_bytes refuses (negative,
+// or too long) is taken 64 bits at a time, the low bits by mask and the rest
+// by an arithmetic shift, its two's complement. The bytes needed are the
+// fewest that hold the value (3.13 may report more, as documented).
+#if PY_VERSION_HEX < 0x030D0000
+#define Py_ASNATIVEBYTES_DEFAULTS -1
+#define Py_ASNATIVEBYTES_BIG_ENDIAN 0
+#define Py_ASNATIVEBYTES_LITTLE_ENDIAN 1
+#define Py_ASNATIVEBYTES_NATIVE_ENDIAN 3
+#define Py_ASNATIVEBYTES_UNSIGNED_BUFFER 4
+#define Py_ASNATIVEBYTES_REJECT_NEGATIVE 8
+#define Py_ASNATIVEBYTES_ALLOW_INDEX 16
+
+namespace cm::backports {
+inline int little_endian_flag(int flags) {
+    if (flags == -1 || (flags & Py_ASNATIVEBYTES_NATIVE_ENDIAN) == Py_ASNATIVEBYTES_NATIVE_ENDIAN)
+        return PY_LITTLE_ENDIAN;
+    return flags & Py_ASNATIVEBYTES_LITTLE_ENDIAN;
+}
+
+// An interned name, made once and kept.
+inline PyObject* kept_name(PyObject*& slot, const char* text) {
+    if (!slot)
+        slot = PyUnicode_InternFromString(text);
+    return slot;
+}
+inline PyObject* byteorder_name(int little) {
+    static PyObject *little_name, *big_name;
+    return little ? kept_name(little_name, "little") : kept_name(big_name, "big");
+}
+
+// Bits of |v| (v an int), as int.bit_length gives them.
+inline long long bit_length(PyObject* v) {
+    PyObject* bits = PyObject_CallMethod(v, "bit_length", nullptr);
+    if (!bits)
+        return -1;
+    long long n = PyLong_AsLongLong(bits);
+    Py_DECREF(bits);
+    return n;
+}
+}  // namespace cm::backports
+
+static inline Py_ssize_t PyLong_AsNativeBytes(PyObject* v, void* buffer, Py_ssize_t n_bytes, int flags) {
+    PyObject* value;
+    if (PyLong_Check(v)) {
+        value = Py_NewRef(v);
+    } else if (flags != -1 && (flags & Py_ASNATIVEBYTES_ALLOW_INDEX)) {
+        value = PyNumber_Index(v);
+        if (!value)
+            return -1;
+    } else {
+        PyErr_Format(PyExc_TypeError, "expect int, got %s", Py_TYPE(v)->tp_name);
+        return -1;
+    }
+    int overflow;
+    long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (small == -1 && PyErr_Occurred()) {
+        Py_DECREF(value);
+        return -1;
+    }
+    bool negative = overflow ? overflow < 0 : small < 0;
+    if (negative && flags != -1 && (flags & Py_ASNATIVEBYTES_REJECT_NEGATIVE)) {
+        Py_DECREF(value);
+        PyErr_SetString(PyExc_ValueError, "Cannot convert negative int");
+        return -1;
+    }
+    int little = cm::backports::little_endian_flag(flags);
+    unsigned char* out = (unsigned char*)buffer;
+    long long bits = 0;  // of |value|
+    if (!overflow) {
+        unsigned long long chunk = (unsigned long long)small;
+        for (Py_ssize_t i = 0; i < n_bytes; i++)
+            out[little ? i : n_bytes - 1 - i] = (unsigned char)(i < 8 ? chunk >> (8 * i) : negative ? 0xff : 0);
+        unsigned long long magnitude = negative ? 0 - chunk : chunk;
+        bits = magnitude ? 64 - __builtin_clzll(magnitude) : 0;
+    } else if (!negative && n_bytes > 0) {
+        // to_bytes(n_bytes, order) when it fits; else the chunks as below
+        static PyObject* to_bytes;
+        PyObject* size = PyLong_FromSsize_t(n_bytes);
+        PyObject* order = cm::backports::byteorder_name(little);
+        PyObject* name = cm::backports::kept_name(to_bytes, "to_bytes");
+        PyObject* args[] = {value, size, order};
+        PyObject* bytes =
+            size && order && name ? PyObject_VectorcallMethod(name, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
+                                  : nullptr;
+        Py_XDECREF(size);
+        if (bytes) {
+            memcpy(out, PyBytes_AS_STRING(bytes), (size_t)n_bytes);
+            Py_DECREF(bytes);
+            Py_ssize_t top = n_bytes;
+            while (top && !out[little ? top - 1 : n_bytes - top])
+                top--;
+            bits = top ? 8 * (top - 1) + 32 - __builtin_clz(out[little ? top - 1 : n_bytes - top]) : 0;
+        } else if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            bits = -1;
+        } else {
+            Py_DECREF(value);
+            return -1;
+        }
+    }
+    if (overflow && (negative || n_bytes <= 0 || bits < 0)) {
+        PyObject* shift = PyLong_FromLong(64);
+        PyObject* rest = Py_NewRef(value);
+        for (Py_ssize_t at = 0; at < n_bytes && shift && rest; at += 8) {
+            unsigned long long chunk = PyLong_AsUnsignedLongLongMask(rest);
+            for (Py_ssize_t i = at; i < n_bytes && i < at + 8; i++)
+                out[little ? i : n_bytes - 1 - i] = (unsigned char)(chunk >> (8 * (i - at)));
+            PyObject* next = PyNumber_Rshift(rest, shift);
+            Py_DECREF(rest);
+            rest = next;
+        }
+        Py_XDECREF(shift);
+        if (!shift || !rest) {
+            Py_XDECREF(rest);
+            Py_DECREF(value);
+            return -1;
+        }
+        Py_DECREF(rest);
+        bits = cm::backports::bit_length(value);
+        if (bits < 0) {
+            Py_DECREF(value);
+            return -1;
+        }
+    }
+    Py_DECREF(value);
+    // the bits and one for the sign
+    Py_ssize_t res = (Py_ssize_t)(bits / 8) + 1;
+    if (n_bytes > 0 && res == n_bytes + 1 && bits % 8 == 0) {
+        if (negative) {
+            // -2^(8 n_bytes - 1) needs no further bit for its sign
+            bool edge = out[little ? n_bytes - 1 : 0] == 0x80;
+            for (Py_ssize_t i = 1; i < n_bytes && edge; i++)
+                edge = out[little ? n_bytes - 1 - i : i] == 0;
+            if (edge)
+                res = n_bytes;
+        } else if (flags == -1 || (flags & Py_ASNATIVEBYTES_UNSIGNED_BUFFER)) {
+            res = n_bytes;  // the top bit is set: an unsigned buffer holds it
+        }
+    }
+    return res;
+}
+
+static inline PyObject* PyLong_FromUnsignedNativeBytes(const void* buffer, size_t n_bytes, int flags) {
+    static PyObject* from_bytes;
+    PyObject* name = cm::backports::kept_name(from_bytes, "from_bytes");
+    PyObject* order = cm::backports::byteorder_name(cm::backports::little_endian_flag(flags));
+    PyObject* bytes = name && order ? PyBytes_FromStringAndSize((const char*)buffer, (Py_ssize_t)n_bytes) : nullptr;
+    if (!bytes)
+        return nullptr;
+    PyObject* args[] = {(PyObject*)&PyLong_Type, bytes, order};
+    PyObject* result = PyObject_VectorcallMethod(name, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    Py_DECREF(bytes);
+    return result;
+}
+
+static inline PyObject* PyLong_FromNativeBytes(const void* buffer, size_t n_bytes, int flags) {
+    PyObject* result = PyLong_FromUnsignedNativeBytes(buffer, n_bytes, flags);
+    if (!result || !n_bytes || (flags != -1 && (flags & Py_ASNATIVEBYTES_UNSIGNED_BUFFER)))
+        return result;
+    const unsigned char* in = (const unsigned char*)buffer;
+    if (!(in[cm::backports::little_endian_flag(flags) ? n_bytes - 1 : 0] & 0x80))
+        return result;
+    // the top bit set: two's complement, less 2^(8 n_bytes)
+    PyObject* one = PyLong_FromLong(1);
+    PyObject* bits = PyLong_FromSize_t(8 * n_bytes);
+    PyObject* span = one && bits ? PyNumber_Lshift(one, bits) : nullptr;
+    PyObject* signed_value = span ? PyNumber_Subtract(result, span) : nullptr;
+    Py_XDECREF(one);
+    Py_XDECREF(bits);
+    Py_XDECREF(span);
+    Py_DECREF(result);
+    return signed_value;
+}
+#endif
+
 // ---- a type's namespace (3.12) --------------------------------------------
 #if PY_VERSION_HEX < 0x030C0000
 static inline PyObject* PyType_GetDict(PyTypeObject* type) {

@@ -23,8 +23,6 @@ constexpr int kMaxWords = 4;
 
 // All ones when x is 1, zero when x is 0.
 inline u64 mask_of(u64 bit) { return (u64)0 - bit; }
-// All ones when a == b, for a and b below 2^63.
-inline u64 equal_mask(u64 a, u64 b) { return mask_of(((a ^ b) - 1) >> 63); }
 
 // r = a - b, the borrow out (0 or 1).
 template <int N>
@@ -106,18 +104,6 @@ inline void bytes_of_words(uint8_t* bytes, int size, const u64* w) {
         bytes[size - 1 - k] = (uint8_t)(w[k / 8] >> (8 * (k % 8)));
 }
 
-// (t2 t1 t0) += a b
-[[gnu::always_inline]] inline void mac(u64& t0, u64& t1, u64& t2, u64 a, u64 b) {
-    u128 p = (u128)a * b;
-    unsigned long long r0, r1, r2;
-    unsigned char c = _addcarry_u64(0, t0, (u64)p, &r0);
-    c = _addcarry_u64(c, t1, (u64)(p >> 64), &r1);
-    _addcarry_u64(c, t2, 0, &r2);
-    t0 = r0;
-    t1 = r1;
-    t2 = r2;
-}
-
 template <int N>
 class Modulus {
 public:
@@ -133,6 +119,7 @@ public:
         // R mod m from 2^(b-1) < m by doubling, then 2^16 R, the Montgomery
         // form of 2^16, raised to the power 4N: R^2 mod m.
         int b = bit_length<N>(m);
+        lazy_ = b <= 64 * N - 2;
         u64 x[N] = {};
         x[(b - 1) / 64] = (u64)1 << ((b - 1) % 64);
         for (int i = 0; i < 64 * N - b + 1 + 16; i++)
@@ -152,50 +139,10 @@ public:
 
     // r = a b / R mod m, for a b < m R (both below m, or one below R and
     // the other below m). r may alias a or b.
-    [[gnu::always_inline]] void mul(u64* r, const u64* a, const u64* b) const {
-        // Product scanning with the reduction folded in, column by column,
-        // into a three-word accumulator (t2 t1 t0).
-        u64 x[N], y[N], m[N], q[N], out[N];
-#pragma GCC unroll 4
-        for (int i = 0; i < N; i++) {
-            x[i] = a[i];
-            y[i] = b[i];
-            m[i] = m_[i];
-        }
-        u64 t0 = 0, t1 = 0, t2 = 0;
-#pragma GCC unroll 4
-        for (int i = 0; i < N; i++) {
-#pragma GCC unroll 4
-            for (int j = 0; j < i; j++) {
-                mac(t0, t1, t2, x[j], y[i - j]);
-                mac(t0, t1, t2, q[j], m[i - j]);
-            }
-            mac(t0, t1, t2, x[i], y[0]);
-            q[i] = t0 * minv_;
-            mac(t0, t1, t2, q[i], m[0]);  // clears t0
-            t0 = t1;
-            t1 = t2;
-            t2 = 0;
-        }
-#pragma GCC unroll 4
-        for (int i = N; i < 2 * N; i++) {
-#pragma GCC unroll 4
-            for (int j = i - N + 1; j < N; j++) {
-                mac(t0, t1, t2, x[j], y[i - j]);
-                mac(t0, t1, t2, q[j], m[i - j]);
-            }
-            out[i - N] = t0;
-            t0 = t1;
-            t1 = t2;
-            t2 = 0;
-        }
-        // out + t0 R < 2m: subtract m unless that borrows past t0
-        u64 d[N];
-        u64 borrow = sub<N>(d, out, m);
-        u64 keep = mask_of((1 ^ t0) & borrow);
-#pragma GCC unroll 4
-        for (int i = 0; i < N; i++)
-            r[i] = (out[i] & keep) | (d[i] & ~keep);
+    [[gnu::noinline]] void mul(u64* r, const u64* a, const u64* b) const {
+        u64 t[N];
+        u64 hi = redc_product(t, a, b);
+        reduce_once(r, t, hi);
     }
 
     // The Montgomery form of a < R: a R mod m.
@@ -245,29 +192,10 @@ public:
     // r = base^exp mod m, plain numbers, base < R, exp of at most `bits`
     // bits (a public bound; the exponent's value steers nothing).
     void pow(u64* r, const u64* base, const u64* exp, int bits) const {
-        u64 table[16][N];
-        u64 one[N] = {1};
-        to(table[0], one);
-        to(table[1], base);
-        for (int i = 2; i < 16; i++)
-            mul(table[i], table[i - 1], table[1]);
-        u64 acc[N];
-        copy<N>(acc, table[0]);
-        u64 pick[N];
-        for (int w = (bits + 3) / 4 - 1; w >= 0; w--) {
-            for (int s = 0; s < 4; s++)
-                mul(acc, acc, acc);
-            u64 index = (exp[w / 16] >> (4 * (w % 16))) & 15;
-            for (int j = 0; j < N; j++)
-                pick[j] = 0;
-            for (u64 i = 0; i < 16; i++) {
-                u64 mask = equal_mask(i, index);
-                for (int j = 0; j < N; j++)
-                    pick[j] |= table[i][j] & mask;
-            }
-            mul(acc, acc, pick);
-        }
-        from(r, acc);
+        if (lazy_)
+            pow_window<true>(r, base, exp, bits);
+        else
+            pow_window<false>(r, base, exp, bits);
     }
 
     // r = base^exp mod m for a public exponent of `words` words: its bits
@@ -289,6 +217,113 @@ public:
     }
 
 private:
+    // t (N words, plus the returned top word) = a b / R mod m, below 2m
+    // when a b < m R, or when a, b < 2m and 4m <= R. Product scanning:
+    // each column of a b + u m gathers in three words, u[i] chosen so the
+    // low word of column i is zero.
+    [[gnu::always_inline]] u64 redc_product(u64* t, const u64* a, const u64* b) const {
+        u64 u[N];
+        u64 c0 = 0, c1 = 0, c2 = 0;
+#pragma GCC unroll 8
+        for (int i = 0; i < N; i++) {
+#pragma GCC unroll 8
+            for (int j = 0; j < i; j++) {
+                mac(c0, c1, c2, a[j], b[i - j]);
+                mac(c0, c1, c2, u[j], m_[i - j]);
+            }
+            mac(c0, c1, c2, a[i], b[0]);
+            u[i] = c0 * minv_;
+            mac(c0, c1, c2, u[i], m_[0]);
+            c0 = c1;
+            c1 = c2;
+            c2 = 0;
+        }
+#pragma GCC unroll 8
+        for (int i = N; i < 2 * N; i++) {
+#pragma GCC unroll 8
+            for (int j = i - N + 1; j < N; j++) {
+                mac(c0, c1, c2, a[j], b[i - j]);
+                mac(c0, c1, c2, u[j], m_[i - j]);
+            }
+            t[i - N] = c0;
+            c0 = c1;
+            c1 = c2;
+            c2 = 0;
+        }
+        return c0;
+    }
+    // (c2 c1 c0) += a b
+    [[gnu::always_inline]] static void mac(u64& c0, u64& c1, u64& c2, u64 a, u64 b) {
+        u128 p = (u128)a * b;
+        unsigned long long s0, s1, s2;
+        unsigned char k = _addcarry_u64(0, c0, (u64)p, &s0);
+        k = _addcarry_u64(k, c1, (u64)(p >> 64), &s1);
+        _addcarry_u64(k, c2, 0, &s2);
+        c0 = s0;
+        c1 = s1;
+        c2 = s2;
+    }
+    // r = a b / R, below 2m, for a, b < 2m: with 4m <= R no top word and
+    // no subtraction; otherwise the full reduction.
+    template <bool Lazy>
+    [[gnu::always_inline]] void mul_in_pow(u64* r, const u64* a, const u64* b) const {
+        if (Lazy) {
+            u64 t[N];
+            redc_product(t, a, b);
+            copy<N>(r, t);
+        } else {
+            mul(r, a, b);
+        }
+    }
+
+    // pow with every table entry and product below 2m (below m unless Lazy)
+    template <bool Lazy>
+    void pow_window(u64* r, const u64* base, const u64* exp, int bits) const {
+        alignas(16) u64 table[16][kLanes * 2] = {};
+        u64 one[N] = {1};
+        to(table[0], one);
+        to(table[1], base);
+        for (int i = 2; i < 16; i++)
+            mul_in_pow<Lazy>(table[i], table[i - 1], table[1]);
+        u64 acc[N], pick[N];
+        int w = (bits + 3) / 4 - 1;
+        // the top window's entry starts the product (1 squared is 1)
+        if (w >= 0)
+            pick_entry(acc, table, (exp[w / 16] >> (4 * (w % 16))) & 15);
+        else
+            copy<N>(acc, table[0]);
+        for (w--; w >= 0; w--) {
+            for (int s = 0; s < 4; s++)
+                mul_in_pow<Lazy>(acc, acc, acc);
+            pick_entry(pick, table, (exp[w / 16] >> (4 * (w % 16))) & 15);
+            mul_in_pow<Lazy>(acc, acc, pick);
+        }
+        from(r, acc);  // acc / R < m + 1, and m itself reduces to 0
+    }
+
+    // 128-bit lanes of a table entry
+    static constexpr int kLanes = (N + 1) / 2;
+
+    // r = table[index]: every entry is read and masked, the index compared
+    // in all lanes at once.
+    static void pick_entry(u64* r, const u64 (*table)[kLanes * 2], u64 index) {
+        const __m128i want = _mm_set1_epi32((int)index), step = _mm_set1_epi32(1);
+        __m128i at = _mm_setzero_si128();
+        __m128i sum[kLanes];
+        for (int l = 0; l < kLanes; l++)
+            sum[l] = _mm_setzero_si128();
+        for (int i = 0; i < 16; i++) {
+            __m128i mask = _mm_cmpeq_epi32(at, want);
+            for (int l = 0; l < kLanes; l++)
+                sum[l] = _mm_or_si128(sum[l], _mm_and_si128(mask, _mm_load_si128((const __m128i*)table[i] + l)));
+            at = _mm_add_epi32(at, step);
+        }
+        alignas(16) u64 out[kLanes * 2];
+        for (int l = 0; l < kLanes; l++)
+            _mm_store_si128((__m128i*)out + l, sum[l]);
+        copy<N>(r, out);
+    }
+
     // r = t mod m for t = hi R + t[0..N) < 2m.
     void reduce_once(u64* r, const u64* t, u64 hi) const {
         u64 d[N];
@@ -309,6 +344,7 @@ private:
 
     u64 m_[N];
     u64 minv_;
+    bool lazy_;  // 4m <= R: products in pow may stay below 2m
     u64 rr_[N];
 };
 

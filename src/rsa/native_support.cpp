@@ -12,75 +12,37 @@ namespace rsa_native {
 
 int Number::bits() const { return words ? 64 * (words - 1) + 64 - __builtin_clzll(w[words - 1]) : 0; }
 
-namespace {
-// The value of each hexadecimal digit that hex() writes, 16 for any other.
-struct HexDigits {
-    uint8_t of[256];
-    constexpr HexDigits() : of() {
-        for (int i = 0; i < 256; i++)
-            of[i] = 16;
-        for (int i = 0; i < 10; i++)
-            of['0' + i] = (uint8_t)i;
-        for (int i = 0; i < 6; i++)
-            of['a' + i] = (uint8_t)(10 + i);
-    }
-};
-constexpr HexDigits kHex;
-}  // namespace
-
 bool number_of(PyObject* x, Number& out) {
     if (!PyLong_CheckExact(x))
         return false;
-    out = Number();
-    int overflow;
-    long long small = PyLong_AsLongLongAndOverflow(x, &overflow);
-    if (overflow == 0) {
-        if (small < 0)
-            return false;  // negative (or -1 with an error, which an exact int cannot raise)
-        out.w[0] = (u64)small;
-        out.words = small ? 1 : 0;
-        return true;
-    }
-    if (overflow < 0)
-        return false;
-    // hex(x): "0x" and the digits, written in linear time by the int itself
-    Ref text(PyNumber_ToBase(x, 16));
-    if (!text) {
-        PyErr_Clear();
+    uint8_t bytes[8 * kMaxWords];
+    Py_ssize_t need = PyLong_AsNativeBytes(x, bytes, sizeof bytes, Py_ASNATIVEBYTES_LITTLE_ENDIAN |
+                                                                   Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
+                                                                   Py_ASNATIVEBYTES_REJECT_NEGATIVE);
+    if (need < 0) {
+        PyErr_Clear();  // negative
         return false;
     }
-    Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
-    if (PyUnicode_KIND(text.get()) != PyUnicode_1BYTE_KIND || length < 3)
+    if (need > (Py_ssize_t)sizeof bytes)
         return false;
-    const Py_UCS1* chars = PyUnicode_1BYTE_DATA(text.get());
-    Py_ssize_t digits = length - 2;
-    if (digits > 16 * kMaxWords)
-        return false;
-    unsigned bad = 0;
-    for (Py_ssize_t k = 0; k < digits; k++) {
-        unsigned v = kHex.of[chars[length - 1 - k]];
-        bad |= v;
-        out.w[k / 16] |= (u64)(v & 15) << (4 * (k % 16));
+    for (int i = 0; i < kMaxWords; i++) {
+        u64 word = 0;
+        for (int k = 0; k < 8; k++)
+            word |= (u64)bytes[8 * i + k] << (8 * k);
+        out.w[i] = word;
     }
-    if (bad & 16)
-        return false;
-    out.words = (int)((digits + 15) / 16);
+    out.words = kMaxWords;
     while (out.words && !out.w[out.words - 1])
         out.words--;
     return true;
 }
 
 Ref int_of(const u64* w, int words) {
-    char text[16 * kMaxWords + 1];
-    static const char digits[] = "0123456789abcdef";
-    int k = 0;
-    for (int i = words - 1; i >= 0; i--)
-        for (int s = 60; s >= 0; s -= 4)
-            text[k++] = digits[(w[i] >> s) & 15];
-    if (k == 0)
-        text[k++] = '0';
-    text[k] = '\0';
-    return Ref(PyLong_FromString(text, nullptr, 16));
+    uint8_t bytes[8 * kMaxWords];
+    for (int i = 0; i < words; i++)
+        for (int k = 0; k < 8; k++)
+            bytes[8 * i + k] = (uint8_t)(w[i] >> (8 * k));
+    return Ref(PyLong_FromUnsignedNativeBytes(bytes, (size_t)(8 * words), Py_ASNATIVEBYTES_LITTLE_ENDIAN));
 }
 
 bool random_bytes(uint8_t* out, size_t size) {

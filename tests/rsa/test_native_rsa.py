@@ -201,6 +201,7 @@ def unused_key():
 
 
 KEY_OF_SUBCLASS = type("Key", (rsa.PrivateKey,), {})(*PRI.__getstate__()[:5])
+PUB_520, PRI_520 = rsa.newkeys(520)  # numbers past the words the paths hold
 CALLS = {
     "decrypt": lambda: C._rsa_decrypt(C()._rsa_encrypt("text", PUB), PRI),
     "hex": lambda: C._rsa_decrypt(C()._rsa_encrypt("text", PUB, True), PRI, True),
@@ -270,6 +271,7 @@ def test_a_step_patched_after_enabling_is_called(monkeypatch, library_calls, cal
     lambda: Sub()._rsa_encrypt("t"), lambda: C()._rsa_encrypt("t", ""), lambda: C()._rsa_encrypt("t", PUB, 1),
     lambda: C._rsa_decrypt(bytearray(rsa.encrypt(b"t", PUB)), PRI),
     lambda: C._rsa_decrypt(rsa.encrypt(b"t", PUB), KEY_OF_SUBCLASS),
+    lambda: C._rsa_decrypt(rsa.encrypt(b"t", PUB_520), PRI_520), lambda: C()._rsa_encrypt("t", PUB_520),
 ])
 def test_arguments_the_paths_were_not_written_for_take_the_generic_path(library_calls, call):
     CALLS["decrypt"](), CALLS["pair"]()
