@@ -58,6 +58,9 @@ constexpr Step global_module(const char* global, const char* module) {
 constexpr Step global_function(const char* global, const char* module, const char* qualname) {
     return {From::Global, nullptr, -1, global, Own::Function, module, qualname, nullptr, false};
 }
+constexpr Step global_builtin(const char* global, const char* module, const char* name) {
+    return {From::Global, nullptr, -1, global, Own::Builtin, module, name, nullptr, false};
+}
 constexpr Step module_class_global(const char* global) {
     return {From::Global, nullptr, -1, global, Own::ModuleClass, nullptr, nullptr, nullptr, false};
 }

@@ -57,7 +57,7 @@ const Step kBuiltins[] = {
 };
 // with hexs, a2b_hex(value) first
 const Step kHex[] = {
-    {From::Global, nullptr, -1, "a2b_hex", Own::Builtin, "binascii", "a2b_hex", nullptr, false},
+    step::global_builtin("a2b_hex", "binascii", "a2b_hex"),
 };
 
 // for a key not used yet, what _initial_blinding_factor and the inverse run

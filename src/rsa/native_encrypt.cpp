@@ -58,7 +58,7 @@ const Step kBuiltins[] = {
 };
 // with hexs, b2a_hex(text) after
 const Step kHex[] = {
-    {From::Global, nullptr, -1, "b2a_hex", Own::Builtin, "binascii", "b2a_hex", nullptr, false},
+    step::global_builtin("b2a_hex", "binascii", "b2a_hex"),
 };
 // with no key, self._rsa_keys as the class gives it: the class's own
 // staticmethod around the module's own function
