@@ -42,13 +42,27 @@ static inline Py_ssize_t PyVectorcall_NARGS(size_t nargsf) {
 #endif
 
 #if PY_VERSION_HEX < 0x03090000
+// Through the tuple and dict call, the one public call of these versions.
 static inline PyObject* PyObject_Vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                                             PyObject* kwnames) {
-#if PY_VERSION_HEX >= 0x03080000
-    return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
-#else
-    return _PyObject_FastCallKeywords(callable, const_cast<PyObject**>(args), PyVectorcall_NARGS(nargsf), kwnames);
-#endif
+    Py_ssize_t npos = PyVectorcall_NARGS(nargsf);
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    PyObject* positional = PyTuple_New(npos);
+    if (!positional)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < npos; i++)
+        PyTuple_SET_ITEM(positional, i, Py_NewRef(args[i]));
+    PyObject* keywords = nkw ? PyDict_New() : nullptr;
+    for (Py_ssize_t i = 0; keywords && i < nkw; i++) {
+        if (PyDict_SetItem(keywords, PyTuple_GET_ITEM(kwnames, i), args[npos + i]) < 0) {
+            Py_DECREF(keywords);
+            keywords = nullptr;
+        }
+    }
+    PyObject* result = !nkw || keywords ? PyObject_Call(callable, positional, keywords) : nullptr;
+    Py_DECREF(positional);
+    Py_XDECREF(keywords);
+    return result;
 }
 
 // args[0] is the object; nargsf counts it.
@@ -66,18 +80,14 @@ static inline PyObject* PyObject_VectorcallMethod(PyObject* name, PyObject* cons
 static inline PyInterpreterState* PyInterpreterState_Get(void) { return PyThreadState_Get()->interp; }
 #endif
 
-#if PY_VERSION_HEX >= 0x03080000 && PY_VERSION_HEX < 0x03090000
-#define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
-#endif
-
 namespace cm::backports {
 
 // Makes a static type callable through the vectorcall pointer at `offset` of
-// its objects. 3.7 has no such slot: tp_call unpacks the tuple and dict and
-// forwards them to Entry.
+// its objects. Before 3.9 the slot is not public: tp_call unpacks the tuple
+// and dict and forwards them to Entry.
 template <PyObject* (*Entry)(PyObject*, PyObject* const*, size_t, PyObject*)>
 struct VectorcallType {
-#if PY_VERSION_HEX >= 0x03080000
+#if PY_VERSION_HEX >= 0x03090000
     static void install(PyTypeObject& type, Py_ssize_t offset) {
         type.tp_vectorcall_offset = offset;
         type.tp_call = PyVectorcall_Call;
