@@ -24,6 +24,10 @@ struct Call {
     Namespaces ns;
     int def_line;  // the method's line
     int line;      // the statement's line
+    // Set while a specialised path runs for a branch's verifying call, whose
+    // result is compared and not returned: such a run writes nothing that
+    // outlives the call (the generic path that follows does that).
+    bool verifying = false;
 
     void at(int offset) { line = def_line + offset; }
 };

@@ -333,29 +333,45 @@ Ref run_specialised(Specialisation& s, const SpecialisedPath& p, Body generic, C
     if (!g_on)
         return generic(c, a);
     int branch = p.choose(c, a);
-    if (branch < 0 || branch >= p.branches || s.state[branch] == Specialisation::Disabled)
+    if (branch < 0 || branch >= p.branches)
         return generic(c, a);
-    Ref fast = p.run(branch, c, a);
-    if (!fast) {
+    Specialisation::State& state = s.state[branch];
+    if (state == Specialisation::Enabled) {
+        Ref fast = p.run(branch, c, a);
+        if (fast)
+            return fast;
         PyErr_Clear();  // declined: the generic path does the work, its errors its own
         return generic(c, a);
     }
-    if (s.state[branch] == Specialisation::Enabled)
-        return fast;
+    if (state != Specialisation::Unverified)
+        return generic(c, a);
+    // The verifying call, one at a time: both paths, the generic result
+    // returned; the branch's state is settled only once both have finished.
+    state = Specialisation::Verifying;
+    c.verifying = true;
+    Ref fast = p.run(branch, c, a);
+    c.verifying = false;
+    if (!fast) {
+        PyErr_Clear();
+        state = Specialisation::Unverified;
+        return generic(c, a);
+    }
     Ref result = generic(c, a);
     // (a generic path that fails keeps its exception: the call's own)
     bool agree = result && (p.agree ? p.agree(fast.get(), result.get()) : identical(fast.get(), result.get()));
     if (!agree)
-        s.state[branch] = Specialisation::Disabled;
+        state = Specialisation::Disabled;
     else if (++s.verified[branch] >= (p.libraries ? p.libraries->verifications() : 1))
-        s.state[branch] = Specialisation::Enabled;
+        state = Specialisation::Enabled;
+    else
+        state = Specialisation::Unverified;
     return result;
 }
 
 const char* specialisation_word(const Specialisation& s, const SpecialisedPath& p, int b) {
     if (!g_on || (p.libraries && p.libraries->ruled_out()))
         return "off";
-    static const char* const words[] = {"unverified", "enabled", "disabled"};
+    static const char* const words[] = {"unverified", "enabled", "disabled", "unverified"};
     return words[s.state[b]];
 }
 

@@ -173,7 +173,9 @@ constexpr SpecialisedPath specialised_path(int (*choose)(const Call&, Args), Ref
 
 // The state of one method's path, per branch.
 struct Specialisation {
-    enum State : unsigned char { Unverified, Enabled, Disabled };
+    // Verifying: one call is comparing the two paths; every call that starts
+    // meanwhile (another thread, or re-entry) takes the generic path alone.
+    enum State : unsigned char { Unverified, Enabled, Disabled, Verifying };
     State state[kMaxBranches] = {};
     unsigned char verified[kMaxBranches] = {};  // first calls whose results agreed
 };

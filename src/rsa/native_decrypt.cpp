@@ -90,11 +90,6 @@ const Step kDraw[] = {
 
 Guard g_decrypt(kDecrypt), g_builtins(kBuiltins), g_hex(kHex), g_draw(kDraw);
 
-// Whether the key's first results per branch were given without writing
-// the key's state back: the runner has the generic path decrypt that call
-// too, and its own update is the one update of the call.
-bool first_given[3];
-
 Name n_("n"), e_("e"), p_("p"), q_("q"), exp1_("exp1"), exp2_("exp2"), coef_("coef"), blindfac_("blindfac"),
     blindfac_inverse_("blindfac_inverse"), mutex_("mutex"), acquire_("acquire"), release_("release");
 
@@ -449,11 +444,10 @@ Ref run(int branch, const Call& c, Args a) {
     if (size > blocksize)
         return {};  // the library's DecryptionError
     Outcome o;
-    bool write = first_given[branch];
+    bool write = !c.verifying;  // a verifying call leaves the key to the library
     int done = decrypt_locked(c, key, k, crypto, size, blocksize, write, o);
     if (done <= 0)
         return {};  // declined, or the lock raised: the generic path meets it again
-    first_given[branch] = true;
     return std::move(o.result);
 }
 
