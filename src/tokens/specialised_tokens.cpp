@@ -198,14 +198,21 @@ Ref verify(const Call& c, Args a, int& branch) {
         !exact_in_double(iat) || !exact_in_double(exp))
         return {};
 
+    // The clock PyJWT's claims check reads, through the names it reads: first,
+    // since a time-travel tool may make it run code, which the guards then
+    // cover; and before the GIL is let go, after which nothing the guards
+    // vouch for is used without checking them again. (PyJWT reads it after
+    // the signature: a moment's difference, and a reading of no effect.)
     Utf8 secret;
-    if (!plain_secret(a[1], secret) || !token_guards::hold(c, Verify))
+    double now;
+    if (!plain_secret(a[1], secret) || !token_guards::verify_clock(now) || !token_guards::hold(c, Verify))
         return {};
 
-    // The signature, compared in constant time, before the clock is read, as
-    // PyJWT does: a token that fails it never reads the clock.
+    // the signature, compared in constant time
     uint8_t mac[sha256::kDigest];
     bool let_go = sign(secret, reinterpret_cast<const uint8_t*>(text), signature_at - 1, mac);
+    if (let_go && !token_guards::hold(c, Verify))
+        return {};
     unsigned diff = 0;
     for (size_t i = 0; i < sizeof mac; i++)
         diff |= mac[i] ^ signature.bytes()[i];
@@ -214,13 +221,6 @@ Ref verify(const Call& c, Args a, int& branch) {
         return Ref::hold(bad_signature.get());
     }
 
-    // The claims, on the clock PyJWT reads, reached through what the guards
-    // vouch for: so they are checked again where the GIL was let go, and
-    // after the clock, which a time-travel tool may have made run code.
-    double now;
-    if ((let_go && !token_guards::hold(c, Verify)) || !token_guards::verify_clock(now) ||
-        !token_guards::hold(c, Verify))
-        return {};
     // PyJWT: iat > now + leeway is not yet valid, exp <= now - leeway has
     // expired; the leeway is 0
     if ((double)iat > now)

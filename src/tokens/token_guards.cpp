@@ -302,8 +302,9 @@ constexpr int entry(const char* path) {
     return -1;
 }
 
-constexpr int kDatetime = entry("jwt.api_jwt:datetime"), kUtc = entry("datetime:timezone.utc");
-static_assert(kDatetime >= 0 && kUtc >= 0 && entry(kScannerPath) >= 0, "entries the code reads");
+constexpr int kDatetime = entry("jwt.api_jwt:datetime"), kTimezone = entry("jwt.api_jwt:timezone"),
+              kUtc = entry("datetime:timezone.utc");
+static_assert(kDatetime >= 0 && kTimezone >= 0 && kUtc >= 0 && entry(kScannerPath) >= 0, "entries the code reads");
 
 Objects g_objects(kWatched);
 
@@ -327,6 +328,9 @@ bool issue_clock(double& seconds) {
 }
 
 bool verify_clock(double& seconds) {
+    // (timezone.utc cannot change: the class is the interpreter's, immutable)
+    if (!g_objects.holds_entry(kDatetime) || !g_objects.holds_entry(kTimezone))
+        return false;
     Ref now = attr(Borrowed(g_objects.value(kDatetime)), names::now);
     Ref moment = now ? call_kw(now, names::kw_tz, g_objects.value(kUtc)) : Ref();
     Ref stamp = moment ? call_method(moment, names::timestamp) : Ref();

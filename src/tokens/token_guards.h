@@ -20,8 +20,9 @@ bool hold(const Call& c, Use use);
 bool issue_clock(double& seconds);
 
 // datetime.now(tz=timezone.utc).timestamp() through the names PyJWT's
-// decoding reads, as PyJWT reads its `now`; while hold(c, Verify) stands.
-// A clock patched underneath (as time-travel tools do) may run code.
+// decoding reads, as PyJWT reads its `now`, where those names are the
+// library's own. A clock patched underneath (as time-travel tools do) may
+// run code: hold(c, Verify) belongs after it.
 bool verify_clock(double& seconds);
 
 }  // namespace token_guards

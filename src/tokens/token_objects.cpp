@@ -289,7 +289,7 @@ bool Objects::unchanged(unsigned char use) const {
 }
 
 
-bool Objects::hold(unsigned char use) {
+bool Objects::recorded() {
     if (recorded_ <= 0) {
         // A stand-in, or a release not compared, keeps the paths off; the
         // search is made again now and then, the library's own may be back.
@@ -298,10 +298,20 @@ bool Objects::hold(unsigned char use) {
         forget();
         recorded_ = record() ? 1 : -1;
         PyErr_Clear();
-        if (recorded_ < 0)
-            return false;
     }
-    return unchanged(use);
+    return recorded_ > 0;
+}
+
+bool Objects::hold(unsigned char use) {
+    return recorded() && unchanged(use);
+}
+
+bool Objects::holds_entry(int i) {
+    const Found& f = found_[i];
+    if (!recorded() || !f.owner)
+        return false;
+    Ref now = step(f.owner, f.kind, f.dict, f.name);
+    return now.get() == f.value;
 }
 
 }  // namespace token_guards

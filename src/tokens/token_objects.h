@@ -70,7 +70,11 @@ public:
     // exception is left set.
     bool hold(unsigned char use);
 
-    // What entry `i` holds, while hold() is true.
+    // Whether entry `i` is the library's own, as found: a check of one
+    // entry, where a few objects are needed before the whole is checked.
+    bool holds_entry(int i);
+
+    // What entry `i` holds, while hold() or holds_entry(i) is true.
     PyObject* value(int i) const { return found_[i].value; }
 
 private:
@@ -91,6 +95,7 @@ private:
     bool made_by_json(PyObject* decoder) const;
     void forget();
     bool record();
+    bool recorded();
     bool unchanged(unsigned char use) const;
 
     const Watched* entries_;
