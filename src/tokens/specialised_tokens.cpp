@@ -94,17 +94,33 @@ bool sign(const Utf8& secret, const uint8_t* message, size_t size, uint8_t mac[s
 int g_issued = 0;
 int g_verified[3] = {};
 
-// a: data, key, exp_time, issuer. Issuing has one branch.
+// The clock readings of the call being issued, made by its choice (below).
+struct Readings {
+    double first = 0, second = 0;
+    Args args = nullptr;
+};
+Readings g_readings;
+
+// a: data, key, exp_time, issuer. Issuing has one branch. The clock is
+// read here, before the guards are checked: a time-travel tool may make it
+// run code, which the guards then cover.
 int choose_issue(const Call& c, Args a) {
     PyObject* exp_time = a[2];
     long long lifetime;
+    bool expires = exp_time != Py_None;
+    Readings& r = g_readings;
+    r.args = nullptr;
     bool ok = plain_issuer(a[3]) &&
-              (exp_time == Py_None || ((PyLong_CheckExact(exp_time) || PyBool_Check(exp_time)) &&
-                                       json::as_long(exp_time, lifetime) && lifetime <= (1LL << 52) &&
-                                       lifetime >= -(1LL << 52))) &&
-              plain_secret(a[1]) && token_guards::hold(c, Issue);
+              (!expires || ((PyLong_CheckExact(exp_time) || PyBool_Check(exp_time)) &&
+                            json::as_long(exp_time, lifetime) && lifetime <= (1LL << 52) &&
+                            lifetime >= -(1LL << 52))) &&
+              plain_secret(a[1]) && token_guards::issue_clock(c, r.first) &&
+              (!expires || token_guards::issue_clock(c, r.second)) && token_guards::hold(c, Issue);
     PyErr_Clear();
-    return ok ? 0 : -1;
+    if (!ok)
+        return -1;
+    r.args = a;
+    return 0;
 }
 
 Ref issue(int, const Call&, Args a) {
@@ -113,13 +129,13 @@ Ref issue(int, const Call&, Args a) {
     long long lifetime = 0;
     bool expires = exp_time != Py_None;
     Utf8 secret;
-    if (!issuer || (expires && !json::as_long(exp_time, lifetime)) || !plain_secret(a[1], secret))
+    if (g_readings.args != a || !issuer || (expires && !json::as_long(exp_time, lifetime)) ||
+        !plain_secret(a[1], secret))
         return {};
+    g_readings.args = nullptr;
 
     // token_dict = {"data": data, "iat": int(time.time()), "iss": issuer[, "exp": int(time.time()) + exp_time]}
-    double first, second = 0;
-    if (!token_guards::issue_clock(first) || (expires && !token_guards::issue_clock(second)))
-        return {};
+    double first = g_readings.first, second = g_readings.second;
     if (g_issued < kCompared &&
         (!clock_settled(g_issued, first) || (expires && (long long)second != (long long)first)))
         return {};

@@ -317,7 +317,9 @@ bool hold(const Call& c, Use use) {
     return g_objects.hold(use);
 }
 
-bool issue_clock(double& seconds) {
+bool issue_clock(const Call& c, double& seconds) {
+    if (!g_issue_clock.holds(c))
+        return false;
     Ref t = call(g_issue_clock.object(2));
     if (!t || !PyFloat_CheckExact(t.get())) {
         PyErr_Clear();

@@ -16,8 +16,9 @@ enum Use : unsigned char { Issue = 1, Verify = 2 };
 bool hold(const Call& c, Use use);
 
 // time.time() through the method's global `time`, as _token_encrypt reads
-// it, where it converts exactly by int(); while hold(c, Issue) stands.
-bool issue_clock(double& seconds);
+// it, where that is the interpreter's and converts exactly by int(). A
+// clock patched underneath may run code: hold(c, Issue) belongs after it.
+bool issue_clock(const Call& c, double& seconds);
 
 // datetime.now(tz=timezone.utc).timestamp() through the names PyJWT's
 // decoding reads, as PyJWT reads its `now`, where those names are the
