@@ -108,18 +108,19 @@ int choose_issue(const Call& c, Args a) {
     PyObject* exp_time = a[2];
     long long lifetime;
     bool expires = exp_time != Py_None;
-    Readings& r = g_readings;
-    r.args = nullptr;
+    double first, second = 0;
+    g_readings.args = nullptr;
     bool ok = plain_issuer(a[3]) &&
               (!expires || ((PyLong_CheckExact(exp_time) || PyBool_Check(exp_time)) &&
                             json::as_long(exp_time, lifetime) && lifetime <= (1LL << 52) &&
                             lifetime >= -(1LL << 52))) &&
-              plain_secret(a[1]) && token_guards::issue_clock(c, r.first) &&
-              (!expires || token_guards::issue_clock(c, r.second)) && token_guards::hold(c, Issue);
+              plain_secret(a[1]) && token_guards::issue_clock(c, first) &&
+              (!expires || token_guards::issue_clock(c, second)) && token_guards::hold(c, Issue);
     PyErr_Clear();
     if (!ok)
         return -1;
-    r.args = a;
+    // (kept only now: a clock that ran code may have let another call in)
+    g_readings = {first, second, a};
     return 0;
 }
 
