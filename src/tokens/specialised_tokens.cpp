@@ -191,12 +191,12 @@ Ref verify(const Call& c, Args a, int& branch) {
     if (signature_at < kHeaderSize + 2 || size - signature_at != kSignatureText ||
         std::memcmp(text, kHeader, kHeaderSize) != 0 || text[kHeaderSize] != '.')
         return {};
-    const char* body = text + kHeaderSize + 1;
-    size_t body_size = signature_at - 1 - (kHeaderSize + 1);
-    if (std::memchr(body, '.', body_size))
+    const char* payload = text + kHeaderSize + 1;
+    size_t payload_size = signature_at - 1 - (kHeaderSize + 1);
+    if (std::memchr(payload, '.', payload_size))
         return {};
     Output signature, claims;
-    if (!get_b64url(signature, text + signature_at, kSignatureText) || !get_b64url(claims, body, body_size))
+    if (!get_b64url(signature, text + signature_at, kSignatureText) || !get_b64url(claims, payload, payload_size))
         return {};
     // {"data": ..., "iat": ..., "iss": ...[, "exp": ...]}, exactly (read
     // before the signature is checked: any other token is PyJWT's to judge)

@@ -34,10 +34,11 @@ constexpr Step no_other(const char* module, const char* name) {
 }
 
 // int(time.time()) in _token_encrypt, through the method's globals
+constexpr size_t kTimeFunction = 2;
 const Step kIssueClock[] = {
     step::global_module("jwt", "jwt"),
     step::global_module("time", "time"),
-    step::builtin("time", "time", "time", "time"),
+    step::builtin("time", "time", "time", "time"),  // kTimeFunction
 };
 // _token_decrypt's global `jwt` (its clock is PyJWT's: the entries of
 // datetime below)
@@ -171,9 +172,7 @@ const Step kExceptions[] = {
 Guard g_issue_clock(kIssueClock), g_verify_globals(kVerifyGlobals), g_base64(kBase64), g_hmac(kHmac), g_json(kJson),
     g_utils(kUtils), g_algorithms(kAlgorithms), g_jws(kJws), g_jwt(kJwt), g_exceptions(kExceptions);
 
-// (as long as each other, null where shorter)
-Guard* const kIssueGuards[] = {&g_issue_clock, &g_base64, &g_hmac, &g_json, &g_utils, &g_algorithms, &g_jws, &g_jwt,
-                               nullptr};
+Guard* const kIssueGuards[] = {&g_issue_clock, &g_base64, &g_hmac, &g_json, &g_utils, &g_algorithms, &g_jws, &g_jwt};
 Guard* const kVerifyGuards[] = {&g_verify_globals, &g_base64, &g_hmac, &g_json, &g_utils, &g_algorithms, &g_jws,
                                 &g_jwt, &g_exceptions};
 
@@ -308,19 +307,24 @@ static_assert(kDatetime >= 0 && kTimezone >= 0 && kUtc >= 0 && entry(kScannerPat
 
 Objects g_objects(kWatched);
 
+template <size_t N>
+bool all_hold(Guard* const (&guards)[N], const Call& c) {
+    for (Guard* g : guards)
+        if (!g->holds(c))
+            return false;
+    return true;
+}
+
 }  // namespace
 
 bool hold(const Call& c, Use use) {
-    for (Guard* g : use == Issue ? kIssueGuards : kVerifyGuards)
-        if (g && !g->holds(c))
-            return false;
-    return g_objects.hold(use);
+    return (use == Issue ? all_hold(kIssueGuards, c) : all_hold(kVerifyGuards, c)) && g_objects.hold(use);
 }
 
 bool issue_clock(const Call& c, double& seconds) {
     if (!g_issue_clock.holds(c))
         return false;
-    Ref t = call(g_issue_clock.object(2));
+    Ref t = call(g_issue_clock.object(kTimeFunction));
     if (!t || !PyFloat_CheckExact(t.get())) {
         PyErr_Clear();
         return false;
