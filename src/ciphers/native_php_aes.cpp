@@ -3,6 +3,7 @@
 // with what the library's Python layer and base64 give.
 #include "ciphers/ciphers.h"
 
+#include "ciphers/gbk_zero_padding.h"
 #include "common/scratch.h"
 #include "common/text.h"
 #include "digests/base64_codec.h"

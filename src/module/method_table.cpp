@@ -32,7 +32,7 @@ const MethodRow kMethodTable[kMethodCount] = {
     {"_md5_hmac_encrypt",  S, params("value", "key", "fmt"),                                             locals("result"),                      117, md5_hmac_encrypt, &md5_hmac_path},
     {"_php_encrypt",       I, params("self", "value", "key", "iv", optional("base64s", false_default)), locals("cryptor", "result"),           133, php_encrypt, &php_encrypt_path},
     {"_php_decrypt",       I, params("self", "value", "key", "iv", optional("base64s", false_default)), locals("cryptor", "text", "result"),   140, php_decrypt, &php_decrypt_path},
-    {"_add_to_16",         S, params("value"),                                                           locals(),                              148, add_to_16},
+    {"_add_to_16",         S, params("value"),                                                           locals(),                              148, add_to_16, &add_to_16_path},
     {"_rsa_keys",          S, params(),                                                                  locals("pub_key", "pri_key"),          155, rsa_keys, &rsa_keys_path},
     {"_rsa_encrypt",       I, params("self", "value", optional("pub_key", none_default), optional("hexs", false_default)),
                                                                                                          locals("pri_key", "text", "result"),   160, rsa_encrypt, &rsa_encrypt_path},
