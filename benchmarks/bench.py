@@ -562,7 +562,7 @@ SCALING = [
 v = big.encode("gbk")
 while len(v) % 16 != 0:
     v += "\\0".encode()
-""", "text", False),
+""", "text", True),
     ("_aes_ecb_encrypt", "C._aes_ecb_encrypt(big, key16)", CIPHER_ROWS[1][2].replace("value", "big"), "text", True),
     ("_aes_ecb_decrypt", "C._aes_ecb_decrypt(big, key16)", CIPHER_ROWS[2][2].replace("ct_ecb", "big"), "ecb", True),
     ("_aes_cbc_encrypt", "C._aes_cbc_encrypt(big, key16, iv16)", CIPHER_ROWS[3][2].replace("value", "big"), "text",
@@ -575,10 +575,10 @@ while len(v) % 16 != 0:
      CIPHER_ROWS[14][2].replace("php_b64", "big"), "php64", True),
     ("_base64_encrypt", "C._base64_encrypt(big)", """
 result = str(base64.encodebytes(big.encode()), encoding="utf-8").replace("\\n", "")
-""", "text", False),
+""", "text", True),
     ("_base64_decrypt", "C._base64_decrypt(big)", """
 result = str(base64.decodebytes(big.encode(encoding="utf-8")), encoding="utf-8")
-""", "base64", False),
+""", "base64", True),
     ("_md5_encrypt", "C._md5_encrypt(big, upper)", CIPHER_ROWS[9][2].replace("value", "big"), "text", True),
     ("_md5_hmac_encrypt", "C._md5_hmac_encrypt(big, key16, upper)", CIPHER_ROWS[10][2].replace("value", "big"),
      "text", True),
