@@ -34,8 +34,9 @@ bool attribute_is(PyObject* obj, const char* attribute, const char* expected) {
 // codec (the bound encode of a _multibytecodec.MultibyteCodec): finding it
 // by name costs more than the encoding of a short text. Where the registry
 // gives anything else, each text goes through the registry as str.encode
-// does (Py_None is kept). The module already takes an ASCII text for its
-// own GBK form: the registry's "gbk" is the interpreter's GBK.
+// does (Py_None is kept); where finding out failed (no memory), the next
+// text asks again. The module already takes an ASCII text for its own GBK
+// form: the registry's "gbk" is the interpreter's GBK.
 PyObject* g_encoder = nullptr;
 
 PyObject* gbk_encoder() {
@@ -45,8 +46,10 @@ PyObject* gbk_encoder() {
         bool own = codec && attribute_is(encoder.get(), "__name__", "encode") &&
                    attribute_is((PyObject*)Py_TYPE(codec), "__module__", "_multibytecodec") &&
                    attribute_is((PyObject*)Py_TYPE(codec), "__qualname__", "MultibyteCodec");
+        bool failed = PyErr_Occurred() != nullptr;
         PyErr_Clear();
-        g_encoder = keep(own ? std::move(encoder) : Ref::hold(Py_None));
+        if (own || !failed)
+            g_encoder = keep(own ? std::move(encoder) : Ref::hold(Py_None));
     }
     return g_encoder == Py_None ? nullptr : g_encoder;
 }
