@@ -6,7 +6,7 @@
 #include "ciphers/gbk_zero_padding.h"
 #include "common/scratch.h"
 #include "common/text.h"
-#include "digests/base64_codec.h"
+#include "common/base64_codec.h"
 
 namespace cm {
 

@@ -1,7 +1,7 @@
 // Base64 text without base64's Python layers: the statements of
 // _base64_encrypt and _base64_decrypt, for an exact str, while base64 and
 // binascii are the library's own.
-#include "digests/base64_codec.h"
+#include "common/base64_codec.h"
 #include "digests/digests.h"
 
 #include "common/scratch.h"

@@ -1,4 +1,4 @@
-#include "digests/base64_codec.h"
+#include "common/base64_codec.h"
 
 namespace cm {
 

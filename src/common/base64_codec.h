@@ -1,6 +1,6 @@
 // Base64 in the standard alphabet with "=" padding, computed here for the
-// paths that stand in for base64.encodebytes and base64.decodebytes: the
-// Base64 methods and the PHP cipher's Base64 form.
+// specialised paths that stand in for base64.encodebytes and
+// base64.decodebytes.
 #pragma once
 
 #include "common/specialised.h"
