@@ -87,7 +87,7 @@ KNOWN = [
     (r"^python3 -m pytest\b", "pytest", check_pytest),
     (r"^python3 examples/tour\.py$", "run", None),
     (r"^CRYPT_MAIN_GENERIC=1 python3 examples/tour\.py$", "run", None),
-    (r"^python3 examples/service\.py --check \d+$", "run", None),
+    (r"^python3 examples/service\.py --check \d+$", "script", check_script),  # test_service.py drives it
     (r"^python3 -c \"import crypt_main; print\(crypt_main[.\w]*\)\"$", "run", None),
     (r"^python3 examples/service\.py --bench$", "slow", check_script),
     (r"^python3 benchmarks/bench\.py --quick$", "slow", check_script),
