@@ -313,7 +313,9 @@ bool same_data(PyObject* specialised, PyObject* generic) { return same_value(spe
 
 }  // namespace
 
-const SpecialisedPath token_encrypt_path = specialised_path<1>(choose_issue, issue);
-const SpecialisedPath token_decrypt_path = specialised_path<3>(choose_verify, take_verified, nullptr, same_data);
+const SpecialisedPath token_encrypt_path =
+    specialised_path<1>(choose_issue, issue, nullptr, nullptr, token_guards::extra);
+const SpecialisedPath token_decrypt_path =
+    specialised_path<3>(choose_verify, take_verified, nullptr, same_data, token_guards::extra);
 
 }  // namespace cm

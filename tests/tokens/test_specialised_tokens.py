@@ -239,11 +239,24 @@ def test_library_changed_after_enabling_is_called(monkeypatch, owner, name, meth
     monkeypatch.setattr(owner, name, spy)
     if name == "force_bytes":
         monkeypatch.setattr(jwt.algorithms, name, spy)
+    settle(lambda: C._token_encrypt({"id": 7}, KEY, 3600, None), lambda: C._token_decrypt(token, KEY, None))
+    spy.calls = 0
     if method in ("issue", "both"):
         assert C._token_encrypt({"id": 7}, KEY, 3600, None).count(".") == 2
     if method in ("verify", "both"):
         assert C._token_decrypt(token, KEY, None) == {"id": 7}
     assert spy.calls > 0
+
+
+# Without watchers (before 3.12) a change below the entry points is seen
+# within this many calls of a branch.
+LAG = 0 if sys.version_info >= (3, 12) else 256
+
+
+def settle(*calls):
+    for _ in range(LAG):
+        for call in calls:
+            call()
 
 
 def library_frames(call, *args):
@@ -259,7 +272,7 @@ def library_frames(call, *args):
 
 @pytest.mark.parametrize("change, issuing, verifying", [
     (lambda m: m.setattr(jwt, "__version__", "2.99.0"), True, True),
-    (lambda m: m.setitem(jwt.api_jwt._jwt_global_obj.options, "verify_exp", False), False, True),
+    (lambda m: m.setitem(jwt.api_jwt._jwt_global_obj.options, "verify_exp", False), True, True),
     (lambda m: m.setattr(jwt.api_jws._jws_global_obj._algorithms["HS256"], "hash_alg", hashlib.sha512), True, True),
     (lambda m: m.setitem(vars(jwt.api_jwt._jwt_global_obj), "_validate_iss", lambda *a: None), True, True),
     (lambda m: m.setattr(crypt_main, "time", types.SimpleNamespace(time=time.time)), True, False),
@@ -271,6 +284,7 @@ def test_library_in_another_state_takes_the_generic_path(monkeypatch, change, is
     assert library_frames(C._token_decrypt, expired, KEY, None) == (EXPIRED, 0)
     assert library_frames(C._token_encrypt, {"id": 7}, KEY, None, None)[1] == 0
     change(monkeypatch)
+    settle(lambda: C._token_decrypt(expired, KEY, None), lambda: C._token_encrypt({"id": 7}, KEY, None, None))
     result, frames = library_frames(C._token_decrypt, expired, KEY, None)
     assert result == reference_decrypt(expired, KEY, None) and (frames > 0) == verifying
     token, frames = library_frames(C._token_encrypt, {"id": 7}, KEY, None, None)
