@@ -140,6 +140,41 @@ int add_class(Dependencies& d, PyObject* cls) {
     return 1;
 }
 
+// An attribute stored on an instance whose attributes the interpreter keeps
+// inline (3.13) reaches no dict watcher, though its materialised dict shows
+// it: the instance dicts the paths depend on are also compared at each
+// call, with copies taken when the last recording found them the library's.
+struct Kept {
+    PyObject* object = nullptr;  // owned
+    PyObject* copy = nullptr;    // owned
+};
+Kept g_kept[4];
+bool g_recorded = false;
+
+int keep(size_t i, PyObject* object, PyObject* dict) {
+    Ref copy(PyDict_Copy(dict));
+    if (!copy)
+        return -1;
+    Ref old_object(g_kept[i].object), old_copy(g_kept[i].copy);
+    g_kept[i].object = Ref::hold(object).release();
+    g_kept[i].copy = copy.release();
+    return 0;
+}
+
+bool same_attributes(const Kept& k) {
+    Ref dict(PyObject_GenericGetDict(k.object, nullptr));
+    if (!dict || !PyDict_CheckExact(dict.get()) || PyDict_Size(dict.get()) != PyDict_Size(k.copy)) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_ssize_t i = 0, j = 0;
+    PyObject *k1, *v1, *k2, *v2;
+    while (PyDict_Next(dict.get(), &i, &k1, &v1))
+        if (!PyDict_Next(k.copy, &j, &k2, &v2) || k1 != k2 || v1 != v2)
+            return false;
+    return true;
+}
+
 const char* const kJwtOptions[] = {"verify_signature", "verify_exp", "verify_nbf", "verify_iat",
                                    "verify_aud",       "verify_iss"};
 const char* const kJwsOptions[] = {"verify_signature"};
@@ -147,7 +182,13 @@ const char* const kJwsOptions[] = {"verify_signature"};
 }  // namespace
 
 bool hold(const Call& c, Use use) {
-    return use == Issue ? g_issue.holds(c) : g_verify.holds(c);
+    if (!(use == Issue ? g_issue.holds(c) : g_verify.holds(c)))
+        return false;
+    if (g_recorded)  // (until then the first recording is to come)
+        for (const Kept& k : g_kept)
+            if (!same_attributes(k))
+                return false;
+    return true;
 }
 
 int extra(int, Dependencies& d) {
@@ -192,6 +233,9 @@ int extra(int, Dependencies& d) {
     for (PyObject* dict : {jwt_own.get(), jws_own.get(), jwt_options, jws_options, registry, hs256_own.get()})
         if (d.add(dict) < 0)
             return -1;
+    if (keep(0, jwt_object, jwt_own.get()) < 0 || keep(1, jws_object, jws_own.get()) < 0 ||
+        keep(2, item(registry, "HS256"), hs256_own.get()) < 0)
+        return -1;
     // json.loads's decoder, as json made it
     Ref decoder_own =
         instance_dict(item(json, "_default_decoder"), json_decoder, "JSONDecoder",
@@ -199,7 +243,10 @@ int extra(int, Dependencies& d) {
                       "parse_array|parse_string|memo|scan_once");
     if (!decoder_own || !made_by_json(decoder_own.get()))
         return 0;
-    return d.add(decoder_own.get()) < 0 ? -1 : 1;
+    if (d.add(decoder_own.get()) < 0 || keep(3, item(json, "_default_decoder"), decoder_own.get()) < 0)
+        return -1;
+    g_recorded = true;
+    return 1;
 }
 
 bool issue_clock(const Call& c, double& seconds) {
