@@ -303,6 +303,80 @@ except Exception as e:
 """, 1.03, None),
 ]
 
+# RSA under keys of the sizes users bring (made by pycryptodome from a fixed
+# seed, as rsa.PrivateKey): decryption and encryption beside rsa.decrypt and
+# rsa.encrypt inline. Their inputs are made only when a row is selected.
+RSA_SIZES = (1024, 2048, 3072, 4096)
+RSA_SIZE_TARGETS = {1024: 0.12, 2048: 0.12, 3072: 0.10, 4096: 0.10}
+RSA_SIZE_ROWS = [row for bits in RSA_SIZES for row in (
+    ("_rsa_decrypt %d-bit" % bits, "C._rsa_decrypt(rsa_ct_%d, pri_%d)" % (bits, bits), """
+v = rsa_ct_{0}
+if false:
+    v = a2b_hex(rsa_ct_{0})
+result = rsa.decrypt(v, pri_{0}).decode()
+""".format(bits), RSA_SIZE_TARGETS[bits]),
+    ("_rsa_encrypt %d-bit" % bits, "obj._rsa_encrypt(short, pub_%d)" % bits, """
+if pub_{0}:
+    pub_key = pub_{0}
+    pri_key = None
+else:
+    pub_key, pri_key = obj._rsa_keys()
+text = rsa.encrypt(short.encode(), pub_key)
+if false:
+    result = b2a_hex(text)
+else:
+    result = text
+if pri_key:
+    result = (result, pub_key, pri_key)
+""".format(bits), 0.20),
+)]
+
+
+def rsa_key_pair(bits):
+    """python-rsa's key objects for a key of `bits` bits, the same in every run."""
+    import random
+    from Crypto.PublicKey import RSA
+    rng = random.Random(bits)
+    key = RSA.generate(bits, randfunc=lambda n: rng.getrandbits(8 * n).to_bytes(n, "little"))
+    rsa = crypt_main.rsa
+    return rsa.PublicKey(key.n, key.e), rsa.PrivateKey(key.n, key.e, key.d, key.p, key.q)
+
+
+def add_rsa_keys(ns, sizes):
+    for bits in sizes:
+        if "pri_%d" % bits not in ns:
+            ns["pub_%d" % bits], ns["pri_%d" % bits] = pub, pri = rsa_key_pair(bits)
+            ns["rsa_ct_%d" % bits] = C()._rsa_encrypt(SHORT, pub)
+
+
+def rsa_two_threads(ns, calls, rounds):
+    """(time of two threads each decrypting `calls` times under a 2048-bit key
+    of its own) / (time of one thread making both threads' calls): the best
+    of `rounds`."""
+    add_rsa_keys(ns, (2048,))
+    pri = ns["pri_2048"]
+    twin = crypt_main.rsa.PrivateKey(pri.n, pri.e, pri.d, pri.p, pri.q)
+    work = [(ns["rsa_ct_2048"], pri), (ns["rsa_ct_2048"], twin)]
+
+    def one(ct, key):
+        for _ in range(calls):
+            C._rsa_decrypt(ct, key)
+    one(*work[0]), one(*work[1])
+    serial, parallel = [], []
+    for _ in range(rounds):
+        t = time.perf_counter()
+        one(*work[0]), one(*work[1])
+        serial.append(time.perf_counter() - t)
+        threads = [threading.Thread(target=one, args=args) for args in work]
+        t = time.perf_counter()
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        parallel.append(time.perf_counter() - t)
+    return min(parallel) / min(serial)
+
+
 # Failures: each side catches what it raised. The binding error's target is
 # half of the Python function's failure.
 ERROR_ROWS = [
@@ -723,6 +797,17 @@ def main():
         report["methods"].append(row)
         print_row(name, row, goal)
 
+    sized = [bits for bits in RSA_SIZES if selected("_rsa_decrypt %d-bit" % bits)
+             or selected("_rsa_encrypt %d-bit" % bits)]
+    add_rsa_keys(ns, sized)
+    for name, method_stmt, floor_stmt, goal in RSA_SIZE_ROWS:
+        if not selected(name):
+            continue
+        row = compare(method_stmt, floor_stmt, ns, rounds, target)
+        row.update(name=name, target=goal)
+        report["methods"].append(row)
+        print_row(name, row, goal)
+
     if selected("(new pair)"):
         for name, (method, floor) in new_pairs(20 if args.quick else 200).items():
             row = {"name": name, "method_ns": method * 1e9, "floor_ns": floor * 1e9, "ratio": method / floor,
@@ -762,6 +847,12 @@ def main():
         report["threads"] = {"ticker_longest_wait_ms": wait * 1e3, "two_threads_time_share": share}
         print("\nthreads: while DES encrypts %s, a ticker waits at most %.1f ms (target 30); two threads take "
               "%.2f of one thread's time (target 0.60)" % ("1 MiB" if args.quick else "2 MiB", wait * 1e3, share))
+
+    if selected("rsa threads"):
+        share = rsa_two_threads(ns, 5 if args.quick else 20, 3 if args.quick else 7)
+        report["rsa_threads"] = {"two_threads_time_share": share}
+        print("\nrsa threads: two threads decrypting under 2048-bit keys take %.2f of one thread's time "
+              "(target 0.60)" % share)
 
     print("\n%-38s %10s %10s %7s" % ("glue alone (no target)", "ns/call", "floor ns", "ratio"))
     saved = {name: (getattr(crypt_main, name), ns[name]) for name in ("AES", "pad")}
