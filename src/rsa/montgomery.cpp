@@ -1,7 +1,14 @@
 #include "rsa/montgomery.h"
 
+#include "rsa/word_rows.h"
+
 namespace cm {
 namespace mont {
+
+bool has_adx() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("adx");
+}
 
 namespace {
 
@@ -54,72 +61,37 @@ u64 redc_small(u64* t, const u64* a, const u64* b, const u64* m, u64 minv) {
     return c0;
 }
 
-// The same for any n words: per word of b, a b[i] and u m added in one
-// pass, the two carries apart, the sum shifted down one word.
-u64 redc_any(u64* t, const u64* a, const u64* b, const u64* m, u64 minv, int n) {
-    u64 acc[kMaxWords + 1];
-    for (int j = 0; j <= n; j++)
-        acc[j] = 0;
-    for (int i = 0; i < n; i++) {
-        const u64 bi = b[i];
-        u128 s = (u128)a[0] * bi + acc[0];
-        u64 c1 = (u64)(s >> 64);
-        const u64 u = (u64)s * minv;
-        u128 s2 = (u128)u * m[0] + (u64)s;  // low word zero
-        u64 c2 = (u64)(s2 >> 64);
-        for (int j = 1; j < n; j++) {
-            s = (u128)a[j] * bi + acc[j] + c1;
-            c1 = (u64)(s >> 64);
-            s2 = (u128)u * m[j] + (u64)s + c2;
-            c2 = (u64)(s2 >> 64);
-            acc[j - 1] = (u64)s2;
-        }
-        u128 top = (u128)acc[n] + c1 + c2;
-        acc[n - 1] = (u64)top;
-        acc[n] = (u64)(top >> 64);
-    }
-    for (int j = 0; j < n; j++)
-        t[j] = acc[j];
-    return acc[n];
-}
-
-// a a / R as redc_any, with each cross product a[i] a[j] made once and
-// doubled: the square's 2n words, then their reduction word by word.
-u64 redc_square_any(u64* t, const u64* a, const u64* m, u64 minv, int n) {
+// The same for any n words, row by row: the product's 2n words (for a
+// square, each cross product a[i] a[j] made once and doubled), then their
+// reduction, one row of u m per word.
+template <bool Adx>
+u64 redc_rows(u64* t, const u64* a, const u64* b, const u64* m, u64 minv, int n) {
+    auto row = Adx ? addmul_row_adx : addmul_row_c;
     u64 x[2 * kMaxWords];
     for (int k = 0; k < 2 * n; k++)
         x[k] = 0;
-    for (int i = 0; i < n - 1; i++) {
-        const u64 ai = a[i];
-        u64 c = 0;
-        for (int j = i + 1; j < n; j++) {
-            u128 s = (u128)ai * a[j] + x[i + j] + c;
-            x[i + j] = (u64)s;
-            c = (u64)(s >> 64);
+    if (a != b) {
+        for (int i = 0; i < n; i++)
+            x[i + n] = row(x + i, a, n, b[i]);
+    } else {
+        for (int i = 0; i < n - 1; i++)
+            x[i + n] = row(x + 2 * i + 1, a + i + 1, n - 1 - i, a[i]);
+        u64 shifted_out = 0;
+        unsigned char carry = 0;
+        for (int i = 0; i < n; i++) {
+            u128 sq = (u128)a[i] * a[i];
+            u64 lo = x[2 * i], hi = x[2 * i + 1];
+            unsigned long long s0, s1;
+            carry = _addcarry_u64(carry, (lo << 1) | shifted_out, (u64)sq, &s0);
+            carry = _addcarry_u64(carry, (hi << 1) | (lo >> 63), (u64)(sq >> 64), &s1);
+            shifted_out = hi >> 63;
+            x[2 * i] = s0;
+            x[2 * i + 1] = s1;
         }
-        x[i + n] = c;
     }
-    u64 shifted_out = 0;
-    unsigned char carry = 0;
+    u64 top = 0;  // a b + u m < 2 m R: one bit above the words
     for (int i = 0; i < n; i++) {
-        u128 sq = (u128)a[i] * a[i];
-        u64 lo = x[2 * i], hi = x[2 * i + 1];
-        unsigned long long s0, s1;
-        carry = _addcarry_u64(carry, (lo << 1) | shifted_out, (u64)sq, &s0);
-        carry = _addcarry_u64(carry, (hi << 1) | (lo >> 63), (u64)(sq >> 64), &s1);
-        shifted_out = hi >> 63;
-        x[2 * i] = s0;
-        x[2 * i + 1] = s1;
-    }
-    u64 top = 0;  // a a + u m < 2 m R: one bit above the words
-    for (int i = 0; i < n; i++) {
-        const u64 u = x[i] * minv;
-        u64 c = 0;
-        for (int j = 0; j < n; j++) {
-            u128 s = (u128)u * m[j] + x[i + j] + c;
-            x[i + j] = (u64)s;
-            c = (u64)(s >> 64);
-        }
+        u64 c = row(x + i, m, n, x[i] * minv);
         u128 s = (u128)x[i + n] + c + top;
         x[i + n] = (u64)s;
         top = (u64)(s >> 64);
@@ -127,6 +99,12 @@ u64 redc_square_any(u64* t, const u64* a, const u64* m, u64 minv, int n) {
     for (int j = 0; j < n; j++)
         t[j] = x[n + j];
     return top;
+}
+
+const bool kAdx = has_adx();
+
+u64 redc_any(u64* t, const u64* a, const u64* b, const u64* m, u64 minv, int n) {
+    return kAdx ? redc_rows<true>(t, a, b, m, minv, n) : redc_rows<false>(t, a, b, m, minv, n);
 }
 
 // Window bits of the secret power: wider for longer exponents, where the
@@ -160,6 +138,120 @@ u64 window_of(const u64* exp, int n, int w, int k) {
 
 }  // namespace
 
+// The work of a Modulus for a word count known when compiling (N, the
+// moduli of 256-bit keys, whose loops then unroll) or not (N = 0).
+template <int N>
+struct Modulus::Kernel {
+    const Modulus& mod;
+    int n() const { return N ? N : mod.n_; }
+
+    void reduce_once(u64* r, const u64* t, u64 hi) const {
+        u64 d[kMaxWords];
+        u64 borrow = sub(d, t, mod.m_, n());
+        // t - m is negative only when hi is 0 and the subtraction borrowed
+        u64 keep = mask_of((1 ^ hi) & borrow);
+        select(r, keep, t, d, n());
+    }
+    void mul(u64* r, const u64* a, const u64* b) const {
+        u64 t[kMaxWords];
+        u64 hi = N ? redc_small<N ? N : 1>(t, a, b, mod.m_, mod.minv_) : redc_any(t, a, b, mod.m_, mod.minv_, n());
+        reduce_once(r, t, hi);
+    }
+    void square(u64* r, const u64* a) const { mul(r, a, a); }
+    void from(u64* r, const u64* a) const {
+        u64 one[kMaxWords];
+        for (int i = 0; i < n(); i++)
+            one[i] = i == 0;
+        mul(r, a, one);
+    }
+
+    // R^2 mod m: 2^(64(n-1)), below m, doubled to 2^16 R mod m (the
+    // Montgomery form of 2^16), then raised to the power 4n. The word count
+    // alone sets the steps.
+    void square_of_r(u64* rr) const {
+        const int n = this->n();
+        u64 x[kMaxWords];
+        for (int i = 0; i < n; i++)
+            x[i] = 0;
+        x[n - 1] = 1;
+        for (int i = 0; i < 64 + 16; i++) {
+            u64 y[kMaxWords];
+            u64 top = x[n - 1] >> 63;
+            for (int j = n - 1; j > 0; j--)
+                y[j] = (x[j] << 1) | (x[j - 1] >> 63);
+            y[0] = x[0] << 1;
+            reduce_once(x, y, top);
+        }
+        u64 base[kMaxWords];
+        copy(base, x, n);
+        const int k = 4 * n;
+        for (int bit = 30 - __builtin_clz((unsigned)k); bit >= 0; bit--) {
+            mul(x, x, x);
+            if ((k >> bit) & 1)
+                mul(x, x, base);
+        }
+        copy(rr, x, n);
+    }
+
+    void pow(u64* r, const u64* base, const u64* exp, int bits) const {
+        const int n = this->n(), k = window_bits(n), entries = 1 << k;
+        const int stride = (n + 1) & ~1;  // whole 128-bit lanes
+        const int exp_words = (bits + 63) / 64;
+        alignas(16) u64 table[kMaxEntries * kMaxWords];
+        u64 one[kMaxWords];
+        for (int i = 0; i < n; i++)
+            one[i] = i == 0;
+        for (int i = 0; i < entries; i++)  // the lanes' padding word too
+            table[i * stride + stride - 1] = 0;
+        mul(table, one, mod.rr_);
+        mul(table + stride, base, mod.rr_);
+        for (int i = 2; i < entries; i++) {
+            if (i % 2 == 0)
+                square(table + i * stride, table + i / 2 * stride);
+            else
+                mul(table + i * stride, table + (i - 1) * stride, table + stride);
+        }
+        const int windows = bits > 0 ? (bits + k - 1) / k : 1;
+        u64 acc[kMaxWords], pick[kMaxWords];
+        // the top window's entry starts the product (1 squared is 1)
+        pick_entry(acc, table, stride, entries, window_of(exp, exp_words, windows - 1, k));
+        for (int w = windows - 2; w >= 0; w--) {
+            for (int s = 0; s < k; s++)
+                square(acc, acc);
+            pick_entry(pick, table, stride, entries, window_of(exp, exp_words, w, k));
+            mul(acc, acc, pick);
+        }
+        from(r, acc);
+    }
+
+    void pow_public(u64* r, const u64* base, const u64* exp, int words) const {
+        u64 b[kMaxWords], acc[kMaxWords], one[kMaxWords];
+        for (int i = 0; i < n(); i++)
+            one[i] = i == 0;
+        mul(b, base, mod.rr_);
+        mul(acc, one, mod.rr_);
+        int top = 64 * words - 1;
+        while (top >= 0 && !((exp[top / 64] >> (top % 64)) & 1))
+            top--;
+        for (int i = top; i >= 0; i--) {
+            square(acc, acc);
+            if ((exp[i / 64] >> (i % 64)) & 1)
+                mul(acc, acc, b);
+        }
+        from(r, acc);
+    }
+};
+
+// Runs `f` on the kernel for this modulus's word count.
+#define CM_MONT_KERNEL(f)                      \
+    switch (n_) {                              \
+        case 1: Kernel<1>{*this}.f; break;     \
+        case 2: Kernel<2>{*this}.f; break;     \
+        case 3: Kernel<3>{*this}.f; break;     \
+        case 4: Kernel<4>{*this}.f; break;     \
+        default: Kernel<0>{*this}.f; break;    \
+    }
+
 Modulus::Modulus(const u64* m, int words) : n_(words) {
     copy(m_, m, n_);
     // -m^-1 mod 2^64 by Newton's iteration: m*m = 1 mod 8 gives 3 bits,
@@ -168,100 +260,18 @@ Modulus::Modulus(const u64* m, int words) : n_(words) {
     for (int i = 0; i < 5; i++)
         inv *= 2 - m[0] * inv;
     minv_ = (u64)0 - inv;
-    // R^2 mod m: 2^(64(n-1)), below m, doubled to 2^16 R mod m (the
-    // Montgomery form of 2^16), then raised to the power 4n. The word count
-    // alone sets the steps.
-    u64 x[kMaxWords];
-    zero(x);
-    x[n_ - 1] = 1;
-    for (int i = 0; i < 64 + 16; i++) {
-        u64 y[kMaxWords];
-        u64 top = x[n_ - 1] >> 63;
-        for (int j = n_ - 1; j > 0; j--)
-            y[j] = (x[j] << 1) | (x[j - 1] >> 63);
-        y[0] = x[0] << 1;
-        reduce_once(x, y, top);
-    }
-    u64 base[kMaxWords];
-    copy(base, x, n_);
-    const int k = 4 * n_;
-    for (int bit = 30 - __builtin_clz((unsigned)k); bit >= 0; bit--) {
-        mul(x, x, x);
-        if ((k >> bit) & 1)
-            mul(x, x, base);
-    }
-    copy(rr_, x, n_);
+    CM_MONT_KERNEL(square_of_r(rr_))
 }
 
-void Modulus::mul(u64* r, const u64* a, const u64* b) const {
-    u64 t[kMaxWords];
-    u64 hi;
-    switch (n_) {
-        case 1: hi = redc_small<1>(t, a, b, m_, minv_); break;
-        case 2: hi = redc_small<2>(t, a, b, m_, minv_); break;
-        case 3: hi = redc_small<3>(t, a, b, m_, minv_); break;
-        case 4: hi = redc_small<4>(t, a, b, m_, minv_); break;
-        default: hi = redc_any(t, a, b, m_, minv_, n_); break;
-    }
-    reduce_once(r, t, hi);
-}
-
-void Modulus::square(u64* r, const u64* a) const {
-    if (n_ <= 4) {
-        mul(r, a, a);
-        return;
-    }
-    u64 t[kMaxWords];
-    u64 hi = redc_square_any(t, a, m_, minv_, n_);
-    reduce_once(r, t, hi);
-}
-
-void Modulus::pow(u64* r, const u64* base, const u64* exp, int bits) const {
-    const int k = window_bits(n_), entries = 1 << k;
-    const int stride = (n_ + 1) & ~1;  // whole 128-bit lanes
-    alignas(16) u64 table[kMaxEntries * kMaxWords];
-    u64 one[kMaxWords];
-    zero(one);
-    one[0] = 1;
-    for (int i = 0; i < entries; i++)  // the lanes' padding word too
-        table[i * stride + stride - 1] = 0;
-    to(table, one);
-    to(table + stride, base);
-    for (int i = 2; i < entries; i++) {
-        if (i % 2 == 0)
-            square(table + i * stride, table + i / 2 * stride);
-        else
-            mul(table + i * stride, table + (i - 1) * stride, table + stride);
-    }
-    const int windows = bits > 0 ? (bits + k - 1) / k : 1;
-    u64 acc[kMaxWords], pick[kMaxWords];
-    // the top window's entry starts the product (1 squared is 1)
-    pick_entry(acc, table, stride, entries, window_of(exp, (bits + 63) / 64, windows - 1, k));
-    for (int w = windows - 2; w >= 0; w--) {
-        for (int s = 0; s < k; s++)
-            square(acc, acc);
-        pick_entry(pick, table, stride, entries, window_of(exp, (bits + 63) / 64, w, k));
-        mul(acc, acc, pick);
-    }
-    from(r, acc);
-}
-
+void Modulus::mul(u64* r, const u64* a, const u64* b) const { CM_MONT_KERNEL(mul(r, a, b)) }
+void Modulus::square(u64* r, const u64* a) const { CM_MONT_KERNEL(square(r, a)) }
+void Modulus::reduce_once(u64* r, const u64* t, u64 hi) const { CM_MONT_KERNEL(reduce_once(r, t, hi)) }
+void Modulus::pow(u64* r, const u64* base, const u64* exp, int bits) const { CM_MONT_KERNEL(pow(r, base, exp, bits)) }
 void Modulus::pow_public(u64* r, const u64* base, const u64* exp, int words) const {
-    u64 b[kMaxWords], acc[kMaxWords], one[kMaxWords];
-    zero(one);
-    one[0] = 1;
-    to(b, base);
-    to(acc, one);
-    int top = 64 * words - 1;
-    while (top >= 0 && !((exp[top / 64] >> (top % 64)) & 1))
-        top--;
-    for (int i = top; i >= 0; i--) {
-        square(acc, acc);
-        if ((exp[i / 64] >> (i % 64)) & 1)
-            mul(acc, acc, b);
-    }
-    from(r, acc);
+    CM_MONT_KERNEL(pow_public(r, base, exp, words))
 }
+
+#undef CM_MONT_KERNEL
 
 }  // namespace mont
 }  // namespace cm

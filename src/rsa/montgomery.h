@@ -175,15 +175,12 @@ public:
     void pow_public(u64* r, const u64* base, const u64* exp, int words) const;
 
     // r = t mod m for t = hi R + t[0..n) < 2m.
-    void reduce_once(u64* r, const u64* t, u64 hi) const {
-        u64 d[kMaxWords];
-        u64 borrow = sub(d, t, m_, n_);
-        // t - m is negative only when hi is 0 and the subtraction borrowed
-        u64 keep = mask_of((1 ^ hi) & borrow);
-        select(r, keep, t, d, n_);
-    }
+    void reduce_once(u64* r, const u64* t, u64 hi) const;
 
 private:
+    template <int N>
+    struct Kernel;
+
     void zero(u64* a) const {
         for (int i = 0; i < n_; i++)
             a[i] = 0;
