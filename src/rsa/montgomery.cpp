@@ -72,8 +72,10 @@ template <bool Adx>
 u64 redc_rows(u64* t, const u64* a, const u64* b, const u64* m, u64 minv, int n) {
     auto row = Adx ? addmul_row_adx : addmul_row_c;
     u64 x[2 * kMaxWords];
-    for (int k = 0; k < 2 * n; k++)
+    // what no row writes before adding to it
+    for (int k = 0; k < n; k++)
         x[k] = 0;
+    x[2 * n - 1] = 0;
     if (a != b) {
         for (int i = 0; i < n; i++)
             x[i + n] = row(x + i, a, n, b[i]);
@@ -169,16 +171,17 @@ struct Modulus::Kernel {
         mul(r, a, one);
     }
 
-    // R^2 mod m: 2^(64(n-1)), below m, doubled to 2^16 R mod m (the
-    // Montgomery form of 2^16), then raised to the power 4n. The word count
-    // alone sets the steps.
-    void square_of_r(u64* rr) const {
+    // R^2 mod m: 2^(b-1), below m, doubled to 2^16 R mod m (the Montgomery
+    // form of 2^16), then raised to the power 4n. For a secret modulus, b
+    // is 64(n - 1) + 1: the word count alone sets the steps.
+    void square_of_r(u64* rr, int public_bits) const {
         const int n = this->n();
+        const int start = public_bits ? public_bits - 1 : 64 * (n - 1);
         u64 x[kMaxWords];
         for (int i = 0; i < n; i++)
             x[i] = 0;
-        x[n - 1] = 1;
-        for (int i = 0; i < 64 + 16; i++) {
+        x[start / 64] = (u64)1 << (start % 64);
+        for (int i = start; i < 64 * n + 16; i++) {
             u64 y[kMaxWords];
             u64 top = x[n - 1] >> 63;
             for (int j = n - 1; j > 0; j--)
@@ -232,12 +235,16 @@ struct Modulus::Kernel {
         u64 b[kMaxWords], acc[kMaxWords], one[kMaxWords];
         for (int i = 0; i < n(); i++)
             one[i] = i == 0;
-        mul(b, base, mod.rr_);
-        mul(acc, one, mod.rr_);
         int top = 64 * words - 1;
         while (top >= 0 && !((exp[top / 64] >> (top % 64)) & 1))
             top--;
-        for (int i = top; i >= 0; i--) {
+        if (top < 0) {  // base^0
+            reduce_once(r, one, 0);
+            return;
+        }
+        mul(b, base, mod.rr_);
+        copy(acc, b, n());  // the top bit's
+        for (int i = top - 1; i >= 0; i--) {
             square(acc, acc);
             if ((exp[i / 64] >> (i % 64)) & 1)
                 mul(acc, acc, b);
@@ -256,7 +263,7 @@ struct Modulus::Kernel {
         default: Kernel<0>{*this}.f; break;    \
     }
 
-Modulus::Modulus(const u64* m, int words) : n_(words) {
+Modulus::Modulus(const u64* m, int words, int public_bits) : n_(words) {
     copy(m_, m, n_);
     // -m^-1 mod 2^64 by Newton's iteration: m*m = 1 mod 8 gives 3 bits,
     // each step doubles them.
@@ -264,7 +271,7 @@ Modulus::Modulus(const u64* m, int words) : n_(words) {
     for (int i = 0; i < 5; i++)
         inv *= 2 - m[0] * inv;
     minv_ = (u64)0 - inv;
-    CM_MONT_KERNEL(square_of_r(rr_))
+    CM_MONT_KERNEL(square_of_r(rr_, public_bits))
 }
 
 void Modulus::mul(u64* r, const u64* a, const u64* b) const { CM_MONT_KERNEL(mul(r, a, b)) }

@@ -156,7 +156,8 @@ bool read_key(PyObject* key, KeyNumbers& k) {
             PyErr_Clear();
             return false;
         }
-        if (!number_of(value.get(), *numbers[i]))
+        // n first: the others are no longer
+        if (!number_of(value.get(), *numbers[i], i ? 8 * k.n.words + 8 : 64))
             return false;
     }
     return true;
@@ -224,7 +225,7 @@ bool initial_factor(const Modulus& n, const KeyNumbers& key, Blinding& b) {
 // (drawn for a key not used yet, else the key's squared); `out` is
 // int2bytes(result, k). False to take the generic path. Needs no GIL.
 bool blinded_decrypt(uint8_t* out, int k, const uint8_t* crypto, int size, const KeyNumbers& key, Blinding& b) {
-    Modulus n(key.n.w, key.n.words);
+    Modulus n(key.n.w, key.n.words, key.n.bits());
     u64 c[kMaxWords], message[kMaxWords];
     mont::words_of_bytes(c, key.n.words, crypto, size);
     n.reduce(c, c);  // bytes2int(crypto) may exceed n; the library reduces it
@@ -311,7 +312,8 @@ bool read_blinding(const Call& c, PyObject* key, const Number& n, Blinding& b) {
             return g_draw.holds(c);
         }
     }
-    return number_of(factor.get(), b.factor) && number_of(inverse.get(), b.inverse) &&
+    int size = 8 * n.words + 8;
+    return number_of(factor.get(), b.factor, size) && number_of(inverse.get(), b.inverse, size) &&
            mont::less(b.factor.w, n.w, kMaxWords) && mont::less(b.inverse.w, n.w, kMaxWords);
 }
 

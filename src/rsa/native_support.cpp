@@ -15,18 +15,18 @@ int Number::bits() const { return words ? 64 * (words - 1) + 64 - __builtin_clzl
 namespace {
 constexpr int kAsBytes = Py_ASNATIVEBYTES_LITTLE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
                          Py_ASNATIVEBYTES_REJECT_NEGATIVE;
-constexpr Py_ssize_t kShort = 64;  // the numbers of 256-bit keys, and more
 }  // namespace
 
-bool number_of(PyObject* x, Number& out) {
+bool number_of(PyObject* x, Number& out, int expected) {
     if (!PyLong_CheckExact(x))
         return false;
-    // a short buffer first: the full one only for the numbers that need it
+    // the expected size first (the conversion fills the whole buffer): the
+    // full one only for the numbers that need it
     alignas(8) uint8_t bytes[8 * kMaxWords];
-    Py_ssize_t size = kShort;
+    Py_ssize_t size = expected < 8 ? 8 : expected < (int)sizeof bytes ? (expected + 7) / 8 * 8 : sizeof bytes;
     Py_ssize_t need = PyLong_AsNativeBytes(x, bytes, size, kAsBytes);
     if (need > size && need <= (Py_ssize_t)sizeof bytes) {
-        size = sizeof bytes;
+        size = (need + 7) / 8 * 8;
         need = PyLong_AsNativeBytes(x, bytes, size, kAsBytes);
     }
     if (need < 0) {

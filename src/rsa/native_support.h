@@ -24,7 +24,9 @@ struct Number {
 
 // An exact int from 0 to 2^(64 kMaxWords) - 1; false (no exception)
 // for anything else.
-bool number_of(PyObject* x, Number& out);
+// `size` is the bytes the caller expects it to take (a key's numbers are no
+// longer than its modulus): a guess too small only costs a second try.
+bool number_of(PyObject* x, Number& out, int size = 64);
 // The int of `words` words.
 Ref int_of(const u64* w, int words);
 
