@@ -314,28 +314,18 @@ except Exception as e:
 # rsa.encrypt inline. Their inputs are made only when a row is selected.
 RSA_SIZES = (1024, 2048, 3072, 4096)
 RSA_SIZE_TARGETS = {1024: 0.12, 2048: 0.12, 3072: 0.10, 4096: 0.10}
-RSA_SIZE_ROWS = [row for bits in RSA_SIZES for row in (
-    ("_rsa_decrypt %d-bit" % bits, "C._rsa_decrypt(rsa_ct_%d, pri_%d)" % (bits, bits), """
-v = rsa_ct_{0}
-if false:
-    v = a2b_hex(rsa_ct_{0})
-result = rsa.decrypt(v, pri_{0}).decode()
-""".format(bits), RSA_SIZE_TARGETS[bits]),
-    ("_rsa_encrypt %d-bit" % bits, "obj._rsa_encrypt(short, pub_%d)" % bits, """
-if pub_{0}:
-    pub_key = pub_{0}
-    pri_key = None
-else:
-    pub_key, pri_key = obj._rsa_keys()
-text = rsa.encrypt(short.encode(), pub_key)
-if false:
-    result = b2a_hex(text)
-else:
-    result = text
-if pri_key:
-    result = (result, pub_key, pri_key)
-""".format(bits), 0.20),
-)]
+def sized_rsa_rows(bits):
+    """The _rsa_decrypt and _rsa_encrypt rows again, under the key of `bits` bits."""
+    _, decrypt, decrypt_floor, _, _ = RSA_TOKEN_ROWS[3]
+    _, encrypt, encrypt_floor, _, _ = RSA_TOKEN_ROWS[1]
+    ct, pri, pub = "rsa_ct_%d" % bits, "pri_%d" % bits, "pub_%d" % bits
+    return [("_rsa_decrypt %d-bit" % bits, decrypt.replace("rsa_ct", ct).replace("pri)", pri + ")"),
+             decrypt_floor.replace("rsa_ct", ct).replace("pri)", pri + ")"), RSA_SIZE_TARGETS[bits]),
+            ("_rsa_encrypt %d-bit" % bits, encrypt.replace("pub)", pub + ")"),
+             encrypt_floor.replace("if pub:", "if %s:" % pub).replace("= pub\n", "= %s\n" % pub), 0.20)]
+
+
+RSA_SIZE_ROWS = [row for bits in RSA_SIZES for row in sized_rsa_rows(bits)]
 
 
 def rsa_key_pair(bits):

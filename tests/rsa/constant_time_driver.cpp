@@ -9,29 +9,26 @@
 // which the harness must catch), and prints each result.
 #include "rsa/private_power.h"
 
+#include "driver_words.h"
+
 #include <valgrind/memcheck.h>
 
 #include <iostream>
 #include <string>
 
-using cm::mont::kMaxWords;
-using cm::mont::u64;
+using test_words::kMaxWords;
+using test_words::u64;
 
 namespace {
 
 struct Number {
-    u64 w[kMaxWords] = {};
+    u64 w[kMaxWords];
     int words = 0;
 };
 
 Number parse(const std::string& hex) {
     Number x;
-    size_t len = hex.size();
-    for (size_t k = 0; k < len && k < 16 * (size_t)kMaxWords; k++) {
-        char ch = hex[len - 1 - k];
-        u64 v = ch <= '9' ? ch - '0' : (ch | 32) - 'a' + 10;
-        x.w[k / 16] |= v << (4 * (k % 16));
-    }
+    test_words::parse(hex, x.w);
     x.words = kMaxWords;
     while (x.words && !x.w[x.words - 1])
         x.words--;
@@ -42,13 +39,7 @@ void secret(Number& x) { VALGRIND_MAKE_MEM_UNDEFINED(x.w, sizeof x.w); }
 
 void print(const u64* r, int words) {
     VALGRIND_MAKE_MEM_DEFINED(r, 8 * (size_t)words);  // the result may be shown
-    char buf[20];
-    std::string out;
-    for (int i = words - 1; i >= 0; i--) {
-        std::snprintf(buf, sizeof buf, "%016llx", (unsigned long long)r[i]);
-        out += buf;
-    }
-    std::cout << out << '\n';
+    std::cout << test_words::hex(r, words) << '\n';
 }
 
 }  // namespace
