@@ -68,9 +68,14 @@ u64 redc_small(u64* t, const u64* a, const u64* b, const u64* m, u64 minv) {
 // The same for any n words, row by row: the product's 2n words (for a
 // square, each cross product a[i] a[j] made once and doubled), then their
 // reduction, one row of u m per word.
-template <bool Adx>
+// Rows: 0 the portable ones, 1 mulx and adx, 4 Blocks words: those unrolled
+// for the full rows.
+template <int Rows, int Blocks = 0>
 u64 redc_rows(u64* t, const u64* a, const u64* b, const u64* m, u64 minv, int n) {
-    auto row = Adx ? addmul_row_adx : addmul_row_c;
+    auto some = Rows ? addmul_row_adx : addmul_row_c;
+    auto row = [&](u64* x, const u64* y, long count, u64 z) {
+        return Blocks ? addmul_row_adx_fixed<Blocks>(x, y, z) : some(x, y, count, z);
+    };
     u64 x[2 * kMaxWords];
     // what no row writes before adding to it
     for (int k = 0; k < n; k++)
@@ -81,7 +86,7 @@ u64 redc_rows(u64* t, const u64* a, const u64* b, const u64* m, u64 minv, int n)
             x[i + n] = row(x + i, a, n, b[i]);
     } else {
         for (int i = 0; i < n - 1; i++)
-            x[i + n] = row(x + 2 * i + 1, a + i + 1, n - 1 - i, a[i]);
+            x[i + n] = some(x + 2 * i + 1, a + i + 1, n - 1 - i, a[i]);
         u64 shifted_out = 0;
         unsigned char carry = 0;
         for (int i = 0; i < n; i++) {
@@ -110,7 +115,14 @@ u64 redc_rows(u64* t, const u64* a, const u64* b, const u64* m, u64 minv, int n)
 const bool kAdx = has_adx();
 
 u64 redc_any(u64* t, const u64* a, const u64* b, const u64* m, u64 minv, int n) {
-    return kAdx ? redc_rows<true>(t, a, b, m, minv, n) : redc_rows<false>(t, a, b, m, minv, n);
+    if (!kAdx)
+        return redc_rows<0>(t, a, b, m, minv, n);
+    switch (n) {  // the halves of 2048-, 3072- and 4096-bit keys
+        case 16: return redc_rows<1, 4>(t, a, b, m, minv, n);
+        case 24: return redc_rows<1, 6>(t, a, b, m, minv, n);
+        case 32: return redc_rows<1, 8>(t, a, b, m, minv, n);
+        default: return redc_rows<1>(t, a, b, m, minv, n);
+    }
 }
 
 // Window bits of the secret power: wider for longer exponents, where the
