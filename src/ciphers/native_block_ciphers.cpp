@@ -15,71 +15,43 @@ NativeLibraries crypto_ciphers("Crypto", 3009, 4005, raw::load_ciphers);
 
 namespace {
 
-// What the generic paths read and run on the way to the compiled cipher.
-
-// <cipher>.new(key, mode[, iv]) -> _create_cipher(sys.modules[__name__], ...)
-// -> <cipher>._create_base_cipher, checking the key against key_size; then
-// the padding reads block_size.
+// The entry points: what the methods' own statements read before they enter
+// pycryptodome (the cipher module and its `new`, its mode and block size, pad
+// and unpad), and what the specialised path relies on as it computes: the
+// key sizes the cipher takes, and the module `new` hands itself to (its
+// sys.modules entry). Everything below is the branch's recording's.
 const Step kAes[] = {
     step::global_module("AES", "Crypto.Cipher.AES"),
     step::sys_module("Crypto.Cipher.AES"),
     step::function("Crypto.Cipher.AES", "new"),
-    step::imported("Crypto.Cipher.AES", "_create_cipher", "Crypto.Cipher"),
-    step::function("Crypto.Cipher.AES", "_create_base_cipher"),
     step::value("Crypto.Cipher.AES", "key_size", "(16, 24, 32)"),
     step::value("Crypto.Cipher.AES", "block_size", "16"),
     step::value("Crypto.Cipher.AES", "MODE_ECB", "1"),
+};
+const Step kAesCbcMode[] = {
     step::value("Crypto.Cipher.AES", "MODE_CBC", "2"),
 };
 const Step kDes[] = {
     step::global_module("DES", "Crypto.Cipher.DES"),
     step::sys_module("Crypto.Cipher.DES"),
     step::function("Crypto.Cipher.DES", "new"),
-    step::imported("Crypto.Cipher.DES", "_create_cipher", "Crypto.Cipher"),
-    step::function("Crypto.Cipher.DES", "_create_base_cipher"),
     step::value("Crypto.Cipher.DES", "key_size", "8"),
     step::value("Crypto.Cipher.DES", "block_size", "8"),
     step::value("Crypto.Cipher.DES", "MODE_ECB", "1"),
 };
+const Step kPad[] = {step::global_function("pad", "Crypto.Util.Padding", "pad")};
+const Step kUnpad[] = {step::global_function("unpad", "Crypto.Util.Padding", "unpad")};
 
-// _create_cipher imports the mode's module, whose factory makes the mode
-// object; the methods call its encrypt or decrypt. (Step 2 is the class.)
-const Step kEcb[] = {
-    step::sys_module("Crypto.Cipher._mode_ecb"),
-    step::function("Crypto.Cipher._mode_ecb", "_create_ecb_cipher"),
-    step::class_("Crypto.Cipher._mode_ecb", "EcbMode"),
-    step::method(2, "__init__", "Crypto.Cipher._mode_ecb", "EcbMode.__init__"),
-    step::method(2, "encrypt", "Crypto.Cipher._mode_ecb", "EcbMode.encrypt"),
-    step::method(2, "decrypt", "Crypto.Cipher._mode_ecb", "EcbMode.decrypt"),
-};
-const Step kCbc[] = {
-    step::sys_module("Crypto.Cipher._mode_cbc"),
-    step::function("Crypto.Cipher._mode_cbc", "_create_cbc_cipher"),
-    step::class_("Crypto.Cipher._mode_cbc", "CbcMode"),
-    step::method(2, "__init__", "Crypto.Cipher._mode_cbc", "CbcMode.__init__"),
-    step::method(2, "encrypt", "Crypto.Cipher._mode_cbc", "CbcMode.encrypt"),
-    step::method(2, "decrypt", "Crypto.Cipher._mode_cbc", "CbcMode.decrypt"),
-};
+Guard g_aes(kAes), g_aes_cbc_mode(kAesCbcMode), g_des(kDes), g_pad(kPad), g_unpad(kUnpad);
 
-// pad and unpad, with the byte helpers that releases before 4.0 call.
-const Step kPad[] = {
-    step::global_function("pad", "Crypto.Util.Padding", "pad"),
-    step::optional(step::imported("Crypto.Util.Padding", "bchr", "Crypto.Util.py3compat")),
-};
-const Step kUnpad[] = {
-    step::global_function("unpad", "Crypto.Util.Padding", "unpad"),
-    step::optional(step::imported("Crypto.Util.Padding", "bord", "Crypto.Util.py3compat")),
-};
-
-Guard g_aes(kAes), g_des(kDes), g_ecb(kEcb), g_cbc(kCbc), g_pad(kPad), g_unpad(kUnpad);
-
-// A PKCS#7 method's cipher, with the guards of what its library runs.
+// A PKCS#7 method's cipher, with the guards of its entry points.
 struct NativeCipher {
     const BlockCipher& cipher;
     Guard& library;
-    Guard& mode;
+    Guard* mode;  // where the mode is more than the library's first
 };
-const NativeCipher kAesEcb{aes_ecb, g_aes, g_ecb}, kAesCbc{aes_cbc, g_aes, g_cbc}, kDesEcb{des_ecb, g_des, g_ecb};
+const NativeCipher kAesEcb{aes_ecb, g_aes, nullptr}, kAesCbc{aes_cbc, g_aes, &g_aes_cbc_mode},
+    kDesEcb{des_ecb, g_des, nullptr};
 
 // key.encode("utf-8") and iv.encode("utf-8") of exact str, of lengths that
 // the cipher takes: anything else is the library's to refuse, with its own
@@ -107,7 +79,7 @@ template <const NativeCipher& N, bool Encrypt>
 int choose(const Call& c, Args a) {
     bool value_ok = Encrypt ? PyUnicode_CheckExact(a[0]) : PyBytes_CheckExact(a[0]);
     bool ok = value_ok && PyUnicode_CheckExact(a[1]) && (!N.cipher.with_iv || PyUnicode_CheckExact(a[2])) &&
-              N.library.holds(c) && N.mode.holds(c) && (Encrypt ? g_pad : g_unpad).holds(c) &&
+              N.library.holds(c) && (!N.mode || N.mode->holds(c)) && (Encrypt ? g_pad : g_unpad).holds(c) &&
               crypto_ciphers.ready();
     return ok ? 0 : -1;
 }
@@ -167,7 +139,7 @@ Guard& aes_guard() {
     return g_aes;
 }
 Guard& cbc_guard() {
-    return g_cbc;
+    return g_aes_cbc_mode;
 }
 
 const SpecialisedPath aes_ecb_encrypt_path =

@@ -329,24 +329,38 @@ static inline PyObject* PyLong_FromUnsignedNativeBytes(const void* buffer, size_
     return result;
 }
 
-static inline PyObject* PyLong_FromNativeBytes(const void* buffer, size_t n_bytes, int flags) {
-    PyObject* result = PyLong_FromUnsignedNativeBytes(buffer, n_bytes, flags);
-    if (!result || !n_bytes || (flags != -1 && (flags & Py_ASNATIVEBYTES_UNSIGNED_BUFFER)))
-        return result;
-    const unsigned char* in = (const unsigned char*)buffer;
-    if (!(in[cm::backports::little_endian_flag(flags) ? n_bytes - 1 : 0] & 0x80))
-        return result;
-    // the top bit set: two's complement, less 2^(8 n_bytes)
-    PyObject* one = PyLong_FromLong(1);
-    PyObject* bits = PyLong_FromSize_t(8 * n_bytes);
-    PyObject* span = one && bits ? PyNumber_Lshift(one, bits) : nullptr;
-    PyObject* signed_value = span ? PyNumber_Subtract(result, span) : nullptr;
-    Py_XDECREF(one);
-    Py_XDECREF(bits);
-    Py_XDECREF(span);
-    Py_DECREF(result);
-    return signed_value;
+#endif
+
+// ---- a frame's code and globals (3.9, 3.11) --------------------------------
+// Before, through the frame's attributes: no struct fields.
+#if PY_VERSION_HEX < 0x03090000
+static inline PyCodeObject* PyFrame_GetCode(PyFrameObject* frame) {
+    return (PyCodeObject*)PyObject_GetAttrString((PyObject*)frame, "f_code");
 }
+#endif
+#if PY_VERSION_HEX < 0x030B0000
+static inline PyObject* PyFrame_GetGlobals(PyFrameObject* frame) {
+    return PyObject_GetAttrString((PyObject*)frame, "f_globals");
+}
+#endif
+
+// ---- the cyclic garbage collector switched (3.10) --------------------------
+// Before, through the gc module's functions. Each returns the previous state.
+#if PY_VERSION_HEX < 0x030A0000
+static inline int cm_gc_switch(const char* action) {
+    PyObject* gc = PyImport_ImportModule("gc");
+    PyObject* was = gc ? PyObject_CallMethod(gc, "isenabled", nullptr) : nullptr;
+    PyObject* done = was ? PyObject_CallMethod(gc, action, nullptr) : nullptr;
+    int previous = done ? PyObject_IsTrue(was) : -1;
+    Py_XDECREF(done);
+    Py_XDECREF(was);
+    Py_XDECREF(gc);
+    if (previous < 0)
+        PyErr_Clear();
+    return previous > 0;
+}
+static inline int PyGC_Enable(void) { return cm_gc_switch("enable"); }
+static inline int PyGC_Disable(void) { return cm_gc_switch("disable"); }
 #endif
 
 // ---- a type's namespace (3.12) --------------------------------------------

@@ -1,149 +1,24 @@
 // Specialised paths: a method's result computed natively instead of through
-// the libraries' Python layers, while guards show that everything the
-// generic path would read or run on the way is the library's own and
-// unchanged, and the arguments are what the path was written for. Anything
-// else takes the generic path, the method's body.
+// the libraries' Python layers, while the arguments are what the path was
+// written for and what the generic path (the method's body) would run is the
+// library's own and unchanged. Anything else takes the generic path.
 //
-// What a path guards is a table of steps, plain data in the path's own unit.
-// A guard resolves its steps as the library would reach them, keeps what it
-// found, and from then on compares: on interpreters with dict and function
-// watchers (3.12+) it is told of every change and a call pays one comparison;
-// before, each call compares every step with what was found.
+// Two things show "own and unchanged": the guards of the entry points that
+// the path's unit lists (guard.h), asked by its `choose`, and the record of
+// the branch's verifying call, which ran the generic path under a recorder
+// (recording.h) and whose namespaces must still be as recorded.
 #pragma once
 
 #include "common/body.h"
+#include "common/guard.h"
 #include "common/native_library.h"
+#include "common/recording.h"
+#include "common/without_gil.h"
 
 #include <cstddef>
 #include <cstdint>
 
 namespace cm {
-
-// What a step's object must be to count as the library's own.
-enum class Own : unsigned char {
-    Module,        // the module named `origin`
-    Function,      // a Python function of module `origin` with qualified name `expect`
-    Builtin,       // a built-in function of module `origin` named `expect`
-    Class,         // a class of module `origin` with qualified name `expect`
-    Value,         // an int or a tuple of ints whose repr is `expect`
-    ModuleClass,   // the class this module built
-    ModuleMethod,  // a staticmethod of this module's class around its method with body `body`
-};
-
-// Where a step reads its object from.
-enum class From : unsigned char {
-    Global,      // the module global `attribute`
-    SysModules,  // the entry `attribute` of sys.modules
-    Module,      // the attribute `attribute` of the module `module`, found in its dict
-    Class,       // the entry `attribute` of the namespace of the class read by step `of`
-};
-
-struct Step {
-    From from;
-    const char* module;     // From::Module
-    int of;                 // From::Class
-    const char* attribute;
-    Own own;
-    const char* origin;
-    const char* expect;     // a name, or "a|b" where the library's releases differ
-    Body body;              // Own::ModuleMethod
-    bool optional;          // may be absent, as long as it stays absent
-};
-
-// The steps, as a table of the path's unit writes them.
-namespace step {
-constexpr Step global_module(const char* global, const char* module) {
-    return {From::Global, nullptr, -1, global, Own::Module, module, nullptr, nullptr, false};
-}
-constexpr Step global_function(const char* global, const char* module, const char* qualname) {
-    return {From::Global, nullptr, -1, global, Own::Function, module, qualname, nullptr, false};
-}
-constexpr Step global_builtin(const char* global, const char* module, const char* name) {
-    return {From::Global, nullptr, -1, global, Own::Builtin, module, name, nullptr, false};
-}
-constexpr Step module_class_global(const char* global) {
-    return {From::Global, nullptr, -1, global, Own::ModuleClass, nullptr, nullptr, nullptr, false};
-}
-constexpr Step sys_module(const char* name) {
-    return {From::SysModules, nullptr, -1, name, Own::Module, name, nullptr, nullptr, false};
-}
-constexpr Step function(const char* module, const char* name) {
-    return {From::Module, module, -1, name, Own::Function, module, name, nullptr, false};
-}
-// A function that `module` imported from `origin`.
-constexpr Step imported(const char* module, const char* name, const char* origin) {
-    return {From::Module, module, -1, name, Own::Function, origin, name, nullptr, false};
-}
-constexpr Step module_of(const char* module, const char* name, const char* origin) {
-    return {From::Module, module, -1, name, Own::Module, origin, nullptr, nullptr, false};
-}
-constexpr Step builtin(const char* module, const char* name, const char* origin, const char* builtin_name) {
-    return {From::Module, module, -1, name, Own::Builtin, origin, builtin_name, nullptr, false};
-}
-constexpr Step value(const char* module, const char* name, const char* repr) {
-    return {From::Module, module, -1, name, Own::Value, nullptr, repr, nullptr, false};
-}
-constexpr Step class_(const char* module, const char* name) {
-    return {From::Module, module, -1, name, Own::Class, module, name, nullptr, false};
-}
-// A function of the class read by step `of`: qualified name `qualname`.
-constexpr Step method(int of, const char* name, const char* module, const char* qualname) {
-    return {From::Class, nullptr, of, name, Own::Function, module, qualname, nullptr, false};
-}
-constexpr Step module_method(int of, const char* name, Body body) {
-    return {From::Class, nullptr, of, name, Own::ModuleMethod, nullptr, nullptr, body, false};
-}
-constexpr Step optional(Step s) {
-    s.optional = true;
-    return s;
-}
-}  // namespace step
-
-// The guard of a table of steps, for the life of the process.
-class Guard {
-public:
-    static constexpr size_t kMaxSteps = 24;
-
-    template <size_t N>
-    constexpr explicit Guard(const Step (&steps)[N]) : steps_(steps), count_(N) {
-        static_assert(N <= kMaxSteps, "a guard watches at most kMaxSteps steps");
-    }
-
-    // Whether every step is the library's own, unchanged, for this call.
-    // Never leaves an exception set.
-    bool holds(const Call& c);
-
-    // The object that step `i` read, while holds() is true.
-    Borrowed object(size_t i) const { return seen_[i].value; }
-
-private:
-    struct Seen {
-        PyObject* dict = nullptr;  // where the step reads (kept)
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;  // what it read there, or null
-        PyObject* code = nullptr;   // for functions: their code, defaults and keyword defaults
-        PyObject* defaults = nullptr;
-        PyObject* kwdefaults = nullptr;
-        // A function's code and defaults as first found the library's own:
-        // a later change of them is the library's no more.
-        PyObject* first_code = nullptr;
-        PyObject* first_defaults = nullptr;
-        PyObject* first_kwdefaults = nullptr;
-    };
-
-    bool same(const Call& c) const;
-    bool resolve(const Call& c);
-    bool resolve_step(size_t i, const Call& c);
-
-    const Step* steps_;
-    size_t count_;
-    Seen seen_[kMaxSteps] = {};
-    size_t resolved_ = 0;          // steps found at the last resolution
-    PyObject* globals_ = nullptr;  // the namespace it was resolved for
-    bool own_ = false;             // whether the last resolution found the library's own
-    bool watched_ = false;         // whether every dict and function of it is watched
-    uint64_t generation_ = 0;      // the watchers' generation it was last found at
-};
 
 // What a method's specialised path is: how many branches it has, how a call
 // picks its branch, and how a branch computes its result.
@@ -159,6 +34,8 @@ struct SpecialisedPath {
     // Whether a result agrees with the generic path's, where that is more
     // than equal exact str or bytes (random results); no exception left set.
     bool (*agree)(PyObject* fast, PyObject* generic);
+    // What the library reads that a recording cannot see, if anything.
+    ExtraDependencies extra;
 };
 
 constexpr int kMaxBranches = 4;
@@ -166,52 +43,61 @@ constexpr int kMaxBranches = 4;
 template <int Branches>
 constexpr SpecialisedPath specialised_path(int (*choose)(const Call&, Args), Ref (*run)(int, const Call&, Args),
                                            NativeLibraries* libraries = nullptr,
-                                           bool (*agree)(PyObject*, PyObject*) = nullptr) {
+                                           bool (*agree)(PyObject*, PyObject*) = nullptr,
+                                           ExtraDependencies extra = nullptr) {
     static_assert(Branches >= 1 && Branches <= kMaxBranches, "a path has 1 to kMaxBranches branches");
-    return {Branches, choose, run, libraries, agree};
+    return {Branches, choose, run, libraries, agree, extra};
 }
+
+// Without watchers, an enabled branch compares its namespaces with its
+// recording every this many calls (and verifies again where they changed).
+// A declining branch tries a verification again after 8 calls, then 16, ...
+// up to this many: what made its recording foreign may have passed.
+constexpr unsigned kReverifyEvery = 256;
 
 // The state of one method's path, per branch.
 struct Specialisation {
-    // Verifying: one call is comparing the two paths; every call that starts
-    // meanwhile (another thread, or re-entry) takes the generic path alone.
-    enum State : unsigned char { Unverified, Enabled, Disabled, Verifying };
+    enum State : unsigned char {
+        Unverified,  // its next call verifies it
+        Enabled,     // verified; its namespaces as recorded when last looked at
+        Disabled,    // its result differed from the library's own: for the process
+        Verifying,   // one call is comparing the two paths; every call that starts
+                     // meanwhile (another thread, or re-entry) takes the generic path
+        Declining,   // its last recording failed or was not the library's own: the
+                     // generic path until its namespaces change again
+        Stale,       // its namespaces changed since: its next call verifies it again
+    };
     State state[kMaxBranches] = {};
-    unsigned char verified[kMaxBranches] = {};  // first calls whose results agreed
+    unsigned char verified[kMaxBranches] = {};  // calls whose results agreed
+    bool watched[kMaxBranches] = {};            // its namespaces are watched
+    unsigned countdown[kMaxBranches] = {};      // calls left before it verifies again (unwatched
+                                                // enabled, or declining)
+    unsigned char retries[kMaxBranches] = {};   // declining: verifications since it was enabled
+    uint64_t generation[kMaxBranches] = {};     // watched: the generation it last looked at
+    PyObject* record[kMaxBranches] = {};        // its last recording's namespaces
+    PyObject* approved[kMaxBranches] = {};      // those of the recording that enabled it
 };
 
 // Runs a call: through the path where it may, through `generic` otherwise.
-// A branch is enabled once its first calls (one, or three under a library
-// release newer than those compared) have also run the generic path with
-// identical results; a mismatch, or a generic path that fails, disables it
-// for the life of the process. A disabled branch costs nothing but its
-// choice.
+// A branch is enabled once its verifying calls (one, or three under a library
+// release newer than those compared) have run the generic path under the
+// recorder with identical results, and the recording was the library's own.
+// It verifies again when its namespaces change: told so at once (3.12+), or
+// seen within kReverifyEvery calls (before). Results that differ while the
+// namespaces are as recorded when it was enabled (or on its first
+// verification) disable it for the life of the process: a disabled branch
+// costs nothing but its choice.
 Ref run_specialised(Specialisation& s, const SpecialisedPath& p, Body generic, Call& c, Args a);
 
-// The word for branch `b` of a path: "unverified", "enabled", "disabled",
-// or "off" where the switch or the path's libraries rule it out.
-const char* specialisation_word(const Specialisation& s, const SpecialisedPath& p, int b);
+// The word for branch `b` of a path: "unverified", "enabled", "stale"
+// (changed since enabled: it verifies again), "declining", "disabled", or
+// "off" where the switch or the path's libraries rule it out. Looks at the
+// branch's namespaces first, as its next call would.
+const char* specialisation_word(Specialisation& s, const SpecialisedPath& p, int b);
 
 // At import: whether specialised paths may run at all in this process (not
 // when the environment variable CRYPT_MAIN_GENERIC is set to anything but
 // empty or "0"), and the watchers where the interpreter has them.
 void start_specialised_paths();
-
-// Primitive work on `size` bytes, without the GIL when there is enough of it
-// to be worth handing over, as the libraries' compiled calls do. `work` must
-// touch no Python object: buffers it reads are held by the caller and
-// outputs made before.
-constexpr size_t kGilThreshold = 2048;
-
-template <class Work>
-int without_gil(size_t size, Work work) {
-    if (size < kGilThreshold)
-        return work();
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = work();
-    Py_END_ALLOW_THREADS
-    return rc;
-}
 
 }  // namespace cm

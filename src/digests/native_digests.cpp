@@ -24,23 +24,11 @@ const Step kSha256[] = {step::global_module("hashlib", "hashlib"), hashlib_built
 const Step kSha384[] = {step::global_module("hashlib", "hashlib"), hashlib_builtin("sha384", "openssl_sha384")};
 const Step kSha512[] = {step::global_module("hashlib", "hashlib"), hashlib_builtin("sha512", "openssl_sha512")};
 
-// hmac.new(key, value, digestmod=hashlib.md5).digest(): hmac's HMAC class
-// and what it runs, in the forms the interpreters we build for give it:
-// OpenSSL's HMAC made by _init_hmac (named _init_openssl_hmac from 3.14,
-// behind __init) and handed back by _current, or (3.7) the hashes kept by
-// __init__ and fed by update (step 2 is the class).
+// hmac.new(key, value, digestmod=hashlib.md5).digest(): the entry points;
+// the HMAC class and what it runs are the branch's recording's.
 const Step kHmac[] = {
     step::global_module("hmac", "hmac"),
     step::function("hmac", "new"),
-    step::class_("hmac", "HMAC"),
-    step::method(2, "__init__", "hmac", "HMAC.__init__"),
-    step::method(2, "digest", "hmac", "HMAC.digest"),
-    step::optional(step::method(2, "_HMAC__init", "hmac", "HMAC.__init")),
-    step::optional(step::method(2, "_current", "hmac", "HMAC._current")),
-    step::optional(step::method(2, "_init_hmac", "hmac", "HMAC._init_hmac|HMAC._init_openssl_hmac")),
-    step::optional(step::method(2, "_init_openssl_hmac", "hmac", "HMAC._init_openssl_hmac")),
-    step::optional(step::method(2, "update", "hmac", "HMAC.update")),
-    step::optional(step::module_of("hmac", "_hashopenssl", "_hashlib")),
     step::global_module("hashlib", "hashlib"),
     hashlib_builtin("md5", "openssl_md5"),
 };

@@ -138,7 +138,8 @@ PyObject* get_defaults(PyObject* self, void*) {
 }
 
 // The state of the specialised path, one word per branch ("unverified",
-// "enabled", "disabled", "off"), or None for a method without one.
+// "enabled", "stale", "declining", "disabled", "off"), or None for a method
+// without one.
 PyObject* get_specialised(PyObject* self, void*) {
     MethodState& m = method_of(self);
     if (!m.row->fast)

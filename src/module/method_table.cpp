@@ -7,6 +7,8 @@
 #include "rsa/rsa_methods.h"
 #include "tokens/tokens.h"
 
+#include <iterator>
+
 namespace cm {
 
 namespace {
@@ -45,5 +47,6 @@ const MethodRow kMethodTable[kMethodCount] = {
     {"_token_decrypt",     S, params("token", "key", "issuer"),                                          locals("token_dict", "e"),             236, token_decrypt, &token_decrypt_path},
 };
 // clang-format on
+static_assert(std::size(kMethodTable) == kMethodCount, "one row per method");
 
 }  // namespace cm

@@ -188,24 +188,27 @@ def test_a_key_of_self_that_runs_code(obj, monkeypatch, rebinds):
         cryptor = crypt_main.AES.new(obj._add_to_16(KEY), crypt_main.AES.MODE_CBC, IV.encode("utf-8"))
         return cryptor.encrypt(obj._add_to_16("text"))
 
-    calls = []
+    calls, armed = [], []
 
     class Key(str):
         def __hash__(self):
             return hash("_add_to_16")
 
         def __eq__(self, other):
-            calls.append(other)
-            if rebinds:
-                monkeypatch.setattr(crypt_main, "AES", None)
+            if armed:  # (3.14 compares it already when it goes into the dict)
+                calls.append(other)
+                if rebinds:
+                    monkeypatch.setattr(crypt_main, "AES", None)
             return False
 
     def run(call):
         del calls[:]
+        armed.append(True)
         try:
             result = call()
         except Exception as e:
             result = type(e), str(e)
+        del armed[:]
         monkeypatch.undo()
         return result, len(calls)
 

@@ -138,6 +138,16 @@ PYTHON = {
 }
 
 
+# Without watchers (before 3.12) a change below the entry points is seen
+# within this many calls of a branch.
+LAG = 0 if sys.version_info >= (3, 12) else 256
+
+
+def settle(call):
+    for _ in range(LAG):
+        call()
+
+
 @pytest.mark.parametrize("call, owner, name, maker", WATCHED,
                          ids=["%s-%s" % (c, n) for c, _, n, _ in WATCHED])
 def test_a_step_patched_after_enabling_is_called(monkeypatch, generic_calls, call, owner, name, maker):
@@ -147,6 +157,8 @@ def test_a_step_patched_after_enabling_is_called(monkeypatch, generic_calls, cal
     assert CALLS[call]() == expected and not generic_calls  # enabled
     record = []
     monkeypatch.setattr(owner, name, stand_in_for(owner, name, maker, record))
+    settle(CALLS[call])
+    record.clear()
     result = CALLS[call]()
     module_calls = len(record)
     record.clear()
@@ -201,9 +213,11 @@ def test_a_function_changed_in_place_is_seen(monkeypatch, function, attribute, r
     call = lambda: C._aes_ecb_encrypt("text", KEY)
     call(), call()
     monkeypatch.setattr(function, attribute, replacement)
+    settle(lambda: outcome(call))
     assert outcome(call) == outcome(python)
     if function is Padding.unpad:
         ciphertext = python()
+        settle(lambda: outcome(lambda: C._aes_ecb_decrypt(ciphertext, KEY)))
         assert outcome(lambda: C._aes_ecb_decrypt(ciphertext, KEY)) == outcome(
             lambda: crypt_main.unpad(AES.new(KEY.encode(), AES.MODE_ECB).decrypt(ciphertext), 16).decode())
 
@@ -313,11 +327,13 @@ def test_a_stand_in_installed_before_import_is_called_every_time():
 
 
 def test_a_mismatch_leaves_the_branch_disabled():
-    # a step below what the guards watch, changed before import
+    # below the entry points, before import, something of the interpreter's
+    # own that changes the result: the recording is the library's own, the
+    # results differ
     out = run("""
+        import functools, operator
         from Crypto.Cipher import _mode_ecb
-        real = _mode_ecb.get_raw_buffer
-        _mode_ecb.get_raw_buffer = lambda buffer: b"!" + real(buffer)
+        _mode_ecb.get_raw_buffer = functools.partial(operator.add, b"!")
         from crypt_main import TarvikCryptMain as C
         results = {C._aes_ecb_encrypt("v", "0123456789abcdef")[:1] for _ in range(3)}
         print(C._aes_ecb_encrypt.__specialised__[0], *results)
