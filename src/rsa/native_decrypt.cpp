@@ -334,10 +334,6 @@ bool steps_hold(const Call& c, bool hex) {
     return g_decrypt.holds(c) && g_builtins.holds(c) && (!hex || g_hex.holds(c));
 }
 
-// Keys from this size on are worked without the GIL (a 1024-bit
-// decryption is some hundred microseconds of arithmetic).
-constexpr int kGilBits = 1024;
-
 // The decryption under the key's lock: 1 with the outcome (written back to
 // the key when `write`), 0 to take the generic path (nothing written), -1
 // with an exception when the lock raised.
@@ -357,12 +353,10 @@ int decrypt_locked(const Call& c, PyObject* key, const KeyNumbers& k, const uint
     uint8_t clear[kMaxBytes];
     // the key's lock stays taken: its state is read above and written
     // below, with the GIL, as the library does it
-    bool released = k.n.bits() >= kGilBits;
-    bool made = without_gil(released ? kGilThreshold : 0,
-                            [&] { return (int)blinded_decrypt(clear, blocksize, crypto, size, k, b); });
-    // while other threads ran, the library's steps may have changed
-    if (made && released)
-        made = steps_hold(c, hex) && (!b.initial || g_draw.holds(c));
+    bool made = !without_gil_then(
+        k.n.bits() >= kGilBits ? kGilThreshold : 0,
+        [&] { return blinded_decrypt(clear, blocksize, crypto, size, k, b) ? 0 : 1; },
+        [&] { return steps_hold(c, hex) && (!b.initial || g_draw.holds(c)); });
     int offset = made ? message_offset(clear, blocksize) : -1;
     if (offset >= 0)
         o.result = Ref(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(clear + offset), blocksize - offset,

@@ -185,9 +185,6 @@ bool steps_hold(const Call& c, bool generate, bool hex) {
     return (!generate || g_own_keys.holds(c)) && g_encrypt.holds(c) && g_builtins.holds(c) && (!hex || g_hex.holds(c));
 }
 
-// Keys from this size on are worked without the GIL.
-constexpr int kGilBits = 1024;
-
 // The branch: a key given (an exact PublicKey) or a pair to make (pub_key
 // None or False, and self._rsa_keys the class's own), raw or hexadecimal,
 // for an exact str, while every step is the library's own.
@@ -241,13 +238,14 @@ Ref run(int branch, const Call& c, Args a) {
     mont::words_of_bytes(payload, kMaxWords, block, k);
     if (mont::less(n.w, payload, kMaxWords))
         return {};  // the library's OverflowError
-    bool released = n.bits() >= kGilBits;
-    without_gil(released ? kGilThreshold : 0, [&] {
-        power(out, block, k, n, e);
-        return 0;
-    });
-    // while other threads ran, the library's steps may have changed
-    if (released && !steps_hold(c, generate, hex))
+    int declined = without_gil_then(
+        n.bits() >= kGilBits ? kGilThreshold : 0,
+        [&] {
+            power(out, block, k, n, e);
+            return 0;
+        },
+        [&] { return steps_hold(c, generate, hex); });
+    if (declined)
         return {};
     if (first.state[branch] == FirstResults::Unchecked) {
         bool sound = verified(c, encrypt_int.get(), block, out, k, e_obj.get(), n_obj.get(),

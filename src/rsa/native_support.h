@@ -47,6 +47,11 @@ private:
 
 // ---- the library's random numbers
 
+// Keys of this many bits and more are worked without the GIL (a 1024-bit
+// decryption is a few hundred microseconds of arithmetic), as
+// without_gil_then hands over work of kGilThreshold bytes.
+constexpr int kGilBits = 1024;
+
 // rsa.randnum.read_random_int(bits): `bits` random bits with the top one
 // set, in `words` words.
 inline bool random_int(RandomPool& pool, u64* out, int words, int bits) {
