@@ -16,7 +16,7 @@ import rsa.common
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 
-pytestmark = [pytest.mark.build,
+pytestmark = [pytest.mark.build, pytest.mark.slow,
               pytest.mark.skipif(not shutil.which("valgrind") or not os.path.exists("/usr/include/valgrind/memcheck.h"),
                                  reason="needs valgrind and its headers")]
 
