@@ -112,17 +112,8 @@ def enabled():
     return enable
 
 
-@pytest.mark.parametrize("bits, every", [(2048, 1), (3072, 16), (4096, 16)])
-def test_vectors_agree_with_the_library(enabled, bits, every):
-    chosen = groups(bits)[::every]
-    enabled(chosen[0])
-    calls = LibraryCalls()
-    for group in chosen:
-        check_group(group, calls)
-
-
-@pytest.mark.slow
-@pytest.mark.parametrize("bits", [3072, 4096])
+@pytest.mark.parametrize("bits", [
+    2048, pytest.param(3072, marks=pytest.mark.slow), pytest.param(4096, marks=pytest.mark.slow)])
 def test_every_vector_agrees_with_the_library(enabled, bits):
     chosen = groups(bits)
     enabled(chosen[0])
