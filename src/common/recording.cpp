@@ -130,25 +130,44 @@ bool own_fileless(PyObject* name) {
     return false;
 }
 
+// The name sys.modules holds the module of namespace `ns` under: its
+// __name__, or where a module renames itself (_collections_abc calls itself
+// "collections.abc", a name another module has), its spec's name.
+Ref registered_name(PyObject* ns) {
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* name = item_of(ns, "__name__");
+    PyObject* m = name ? PyDict_GetItemWithError(modules, name) : nullptr;
+    if (m && PyModule_Check(m) && PyModule_GetDict(m) == ns)
+        return Ref::hold(name);
+    PyErr_Clear();
+    PyObject* spec = PyDict_GetItemString(ns, "__spec__");
+    Ref spec_name(spec && spec != Py_None ? PyObject_GetAttrString(spec, "name") : nullptr);
+    if (!spec_name || !PyUnicode_CheckExact(spec_name.get())) {
+        PyErr_Clear();
+        return Ref::hold(name);
+    }
+    return spec_name;
+}
+
 // The module `m` is in sys.modules under its name and is the interpreter's
 // or a library's own. Reads dicts only: a module's __getattr__ runs nothing.
 bool own_module(PyObject* m) {
     if (!PyModule_CheckExact(m))
         return false;
     PyObject* ns = PyModule_GetDict(m);
-    PyObject* name = item_of(ns, "__name__");
-    if (!name || PyDict_GetItemWithError(PyImport_GetModuleDict(), name) != m) {
+    Ref name = registered_name(ns);
+    if (!name || PyDict_GetItemWithError(PyImport_GetModuleDict(), name.get()) != m) {
         PyErr_Clear();
         return false;
     }
     PyObject* file = PyDict_GetItemString(ns, "__file__");
-    return file ? own_file(file) : own_fileless(name);
+    return file ? own_file(file) : own_fileless(name.get());
 }
 
 // The module whose namespace `globals` is, when it is the one in sys.modules.
 PyObject* module_of_globals(PyObject* globals) {
-    PyObject* name = PyDict_Check(globals) ? item_of(globals, "__name__") : nullptr;
-    PyObject* m = name ? PyDict_GetItemWithError(PyImport_GetModuleDict(), name) : nullptr;
+    Ref name = PyDict_Check(globals) ? registered_name(globals) : Ref();
+    PyObject* m = name ? PyDict_GetItemWithError(PyImport_GetModuleDict(), name.get()) : nullptr;
     if (!m || !PyModule_CheckExact(m) || PyModule_GetDict(m) != globals) {
         PyErr_Clear();
         return nullptr;
@@ -170,7 +189,8 @@ bool own_code(PyObject* code, PyObject* globals) {
     PyObject* file = item_of(PyModule_GetDict(m), "__file__");
     if (file && PyUnicode_Compare(file, filename.get()) == 0)
         return own_file(file);
-    Ref frozen(PyUnicode_FromFormat("<frozen %U>", item_of(globals, "__name__")));  // there: m was found by it
+    Ref name = registered_name(globals);  // there: m was found by it
+    Ref frozen(name ? PyUnicode_FromFormat("<frozen %U>", name.get()) : nullptr);
     bool same = frozen && PyUnicode_Compare(frozen.get(), filename.get()) == 0;
     PyErr_Clear();
     return same;
