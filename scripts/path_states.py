@@ -31,6 +31,8 @@ def warm():
             token = C._token_encrypt({"warm": 1}, "k" * 32, lifetime, None)
             C._token_decrypt(token, "k" * 32, None)
         C._token_decrypt(token, "w" * 32, None)
+        C._base64_decrypt(C._base64_encrypt("warm"))
+        C._add_to_16("warm")
 
 
 warm()

@@ -64,11 +64,11 @@ Ref add_to_16(Call& c, Args a);
 // branch per form (raw, Base64).
 extern const SpecialisedPath php_encrypt_path, php_decrypt_path;
 
-// Steps of the PHP cipher, shared by its generic and specialised paths.
-// text.encode("gbk") zero-padded to a multiple of 16 bytes, for an exact str
-// (what _add_to_16 gives it)
-Ref gbk_zero_padded(PyObject* text);
-// text.rstrip("\0")
+// _add_to_16 for an exact str, through the step the PHP paths share
+// (ciphers/gbk_zero_padding.h): one branch.
+extern const SpecialisedPath add_to_16_path;
+
+// text.rstrip("\0"), the PHP cipher's last step
 Ref rstrip_nul(PyObject* text);
 
 }  // namespace cm

@@ -2,40 +2,14 @@
 // followed by zero bytes up to a multiple of 16.
 #include "ciphers/ciphers.h"
 
+#include "ciphers/gbk_zero_padding.h"
 #include "common/text.h"
-
-#include <cstring>
 
 namespace cm {
 
 namespace {
 constexpr Py_ssize_t kBlock = 16;
-
-// The bytes followed by zero bytes up to a multiple of 16, in one
-// allocation: what appending one zero byte at a time gives, without a copy
-// per byte.
-Ref zero_filled(const char* bytes, Py_ssize_t length) {
-    Py_ssize_t padded = (length + kBlock - 1) / kBlock * kBlock;
-    Ref result(PyBytes_FromStringAndSize(nullptr, padded));
-    if (!result)
-        return {};
-    char* out = PyBytes_AS_STRING(result.get());
-    std::memcpy(out, bytes, (size_t)length);
-    std::memset(out + length, 0, (size_t)(padded - length));
-    return result;
-}
 }  // namespace
-
-Ref gbk_zero_padded(PyObject* text) {
-    Py_ssize_t length;
-    if (const char* chars = ascii_chars(text, length))  // its own GBK: one copy, padded
-        return zero_filled(chars, length);
-    Ref value = encode_gbk(text);
-    if (!value)
-        return {};
-    length = PyBytes_GET_SIZE(value.get());
-    return length % kBlock == 0 ? std::move(value) : zero_filled(PyBytes_AS_STRING(value.get()), length);
-}
 
 // _add_to_16(value)
 Ref add_to_16(Call& c, Args a) {
@@ -57,7 +31,7 @@ Ref add_to_16(Call& c, Args a) {
             return value;
         c.at(4);
         if (PyBytes_CheckExact(value.get()))
-            return zero_filled(PyBytes_AS_STRING(value.get()), length);
+            return zero_padded(PyBytes_AS_STRING(value.get()), length);
         static const char nul = '\0';
         Ref zero(PyBytes_FromStringAndSize(&nul, 1));
         if (!zero)
@@ -67,5 +41,18 @@ Ref add_to_16(Call& c, Args a) {
             return {};
     }
 }
+
+// For an exact str, one branch: the shared step.
+namespace {
+int choose_add_to_16(const Call&, Args a) {
+    return PyUnicode_CheckExact(a[0]) ? 0 : -1;
+}
+
+Ref padded(int, const Call&, Args a) {
+    return gbk_zero_padded(a[0]);
+}
+}  // namespace
+
+const SpecialisedPath add_to_16_path = specialised_path<1>(choose_add_to_16, padded);
 
 }  // namespace cm

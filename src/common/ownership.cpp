@@ -5,8 +5,8 @@ namespace cm {
 namespace {
 
 // The packages whose code the libraries run (pycryptodome may load its
-// compiled code through cffi).
-const char* const kPackages[] = {"Crypto", "rsa", "pyasn1", "jwt", "cffi"};
+// compiled code through cffi, whose built-ins are a top-level module).
+const char* const kPackages[] = {"Crypto", "rsa", "pyasn1", "jwt", "cffi", "_cffi_backend"};
 
 // The standard library's directories, and what lies in them that is not the
 // library's: the tests, unittest (mock lives there), installed packages.
@@ -55,7 +55,8 @@ int find_stdlib() {
     return 0;
 }
 
-// The directories of the packages imported now: "…/Crypto/", ...
+// The directories of the packages imported now: "…/Crypto/", ...; for a
+// module that is no package, its one file.
 Ref package_dirs() {
     Ref dirs(PyList_New(0));
     PyObject* modules = PyImport_GetModuleDict();
@@ -63,7 +64,13 @@ Ref package_dirs() {
         PyObject* package = dirs ? PyDict_GetItemString(modules, name) : nullptr;
         if (!package || !PyModule_CheckExact(package))
             continue;
-        PyObject* file = text_item(PyModule_GetDict(package), "__file__");
+        PyObject* ns = PyModule_GetDict(package);
+        PyObject* file = text_item(ns, "__file__");
+        if (file && !PyDict_GetItemString(ns, "__path__")) {
+            if (PyList_Append(dirs.get(), file) < 0)
+                return {};
+            continue;
+        }
         Py_ssize_t slash = file ? PyUnicode_FindChar(file, '/', 0, PyUnicode_GetLength(file), -1) : -1;
         Ref dir(slash >= 0 ? PyUnicode_Substring(file, 0, slash + 1) : nullptr);
         if (slash >= 0 && (!dir || PyList_Append(dirs.get(), dir.get()) < 0))

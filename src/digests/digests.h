@@ -19,6 +19,9 @@ inline KwNames kw_digestmod({"digestmod"});
 Ref base64_encrypt(Call& c, Args a);
 Ref base64_decrypt(Call& c, Args a);
 
+// The same computed here, for an exact str: one branch each.
+extern const SpecialisedPath base64_encrypt_path, base64_decrypt_path;
+
 // How a digest method turns its `value` into the message bytes.
 using ToBytes = Ref (*)(PyObject* value);
 

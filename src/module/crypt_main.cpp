@@ -244,7 +244,36 @@ PyMethodDef no_functions[] = {{nullptr, nullptr, 0, nullptr}};
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
     "crypt_main",
-    "crypt_main: AES, DES, Base64, MD5/SHA digests, RSA and HS256 tokens for Python text.",
+    "AES, DES, Base64, MD5/SHA digests, RSA and HS256 tokens for Python text.\n"
+    "\n"
+    "One class, TarvikCryptMain, holds the operations and keeps no state: call them\n"
+    "on the class or on an instance, any argument by keyword. Texts, keys and IVs\n"
+    "are str, keys and IVs used as their UTF-8 bytes; what the libraries raise\n"
+    "reaches the caller unchanged. Each method in one line:\n"
+    "\n"
+    "  __init__(self): makes an instance, which holds nothing.\n"
+    "  _aes_ecb_encrypt(value, key) -> bytes: AES-ECB, PKCS#7-padded; key of 16, 24 or 32 bytes.\n"
+    "  _aes_ecb_decrypt(value, key) -> str: decrypts AES-ECB ciphertext (any bytes-like object).\n"
+    "  _aes_cbc_encrypt(value, key, iv) -> bytes: AES-CBC, PKCS#7-padded; iv of 16 bytes.\n"
+    "  _aes_cbc_decrypt(value, key, iv) -> str: decrypts AES-CBC ciphertext (any bytes-like object).\n"
+    "  _base64_encrypt(value) -> str: Base64 of the text's UTF-8, on one line.\n"
+    "  _base64_decrypt(value) -> str: decodes Base64 given as str.\n"
+    "  _des_encrypt(value, key) -> bytes: DES-ECB, PKCS#7-padded; key of 8 bytes.\n"
+    "  _des_decrypt(value, key) -> str: decrypts DES-ECB ciphertext (any bytes-like object).\n"
+    "  _md5_encrypt(value, fmt) -> str: MD5 in hex of a str or bytes; fmt \"upper\" or \"lower\" sets the case.\n"
+    "  _md5_hmac_encrypt(value, key, fmt) -> bytes: the raw 16-byte HMAC-MD5; fmt changes its letters.\n"
+    "  _php_encrypt(self, value, key, iv, base64s=False) -> bytes or str: AES-CBC as PHP (GBK, zero padding).\n"
+    "  _php_decrypt(self, value, key, iv, base64s=False) -> str: decrypts that form, raw or as Base64 text.\n"
+    "  _add_to_16(value) -> bytes: the text's GBK bytes, zero-padded to a multiple of 16.\n"
+    "  _rsa_keys() -> (pub_key, pri_key): makes a 256-bit key pair of the rsa package.\n"
+    "  _rsa_encrypt(self, value, pub_key=None, hexs=False) -> bytes: PKCS#1 v1.5; no key: (ct, pub, pri).\n"
+    "  _rsa_decrypt(value, pri_key, hexs=False) -> str: decrypts RSA ciphertext, raw or hex.\n"
+    "  _sha1_encrypt(value, fmt) -> str: SHA-1 in hex of the text's UTF-8; fmt as for MD5.\n"
+    "  _sha256_encrypt(value, fmt) -> str: SHA-256 in hex of the text's UTF-8; fmt as for MD5.\n"
+    "  _sha384_encrypt(value, fmt) -> str: SHA-384 in hex of the text's UTF-8; fmt as for MD5.\n"
+    "  _sha512_encrypt(value, fmt) -> str: SHA-512 in hex of the text's UTF-8; fmt as for MD5.\n"
+    "  _token_encrypt(data, key, exp_time, issuer) -> str: an HS256 token; an int exp_time sets its expiry.\n"
+    "  _token_decrypt(token, key, issuer) -> data: verifies a token; on failure returns a message string.",
     0,
     no_functions,
     slots,

@@ -4,6 +4,7 @@ import binascii
 
 import pytest
 from Crypto.Cipher import AES
+from hypothesis import given, settings, strategies as st
 
 import crypt_main
 
@@ -21,6 +22,29 @@ KEY, IV = "0123456789abcdef", "fedcba9876543210"
 ])
 def test_add_to_16(text, expected):
     assert C._add_to_16(text) == expected and type(C._add_to_16(text)) is bytes
+
+
+def python_add_to_16(value):
+    value = value.encode("gbk")
+    while len(value) % 16 != 0:
+        value += "\0".encode()
+    return value
+
+
+def outcome(call, *args):
+    try:
+        return "result", call(*args)
+    except Exception as e:
+        return "raised", type(e), e.args  # a codec error's args: encoding, object, start, end, reason
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.text(st.one_of(st.characters(max_codepoint=127), st.sampled_from("中文字€é\u00ff\U0001f600\ud800\u3000")),
+               max_size=40))
+def test_add_to_16_as_python(value):
+    C._add_to_16("中")
+    assert C._add_to_16.__specialised__ == ("enabled",)
+    assert outcome(C._add_to_16, value) == outcome(python_add_to_16, value)
 
 
 def test_add_to_16_large_text():
@@ -154,3 +178,41 @@ def test_failures(obj, entries, method, args, exc, line):
     assert found[0] == (f"crypt_main.TarvikCryptMain._php_{method}", line)
     assert found[1:] in ([], [("crypt_main.TarvikCryptMain._add_to_16", 150)])
 
+
+
+@pytest.mark.parametrize("rebinds", [False, True])
+def test_a_key_of_self_that_runs_code(obj, monkeypatch, rebinds):
+    """A key in self's dict whose __eq__ runs when self._add_to_16 is looked
+    up: it runs as often as in Python, and what it rebinds is seen."""
+    def python():
+        cryptor = crypt_main.AES.new(obj._add_to_16(KEY), crypt_main.AES.MODE_CBC, IV.encode("utf-8"))
+        return cryptor.encrypt(obj._add_to_16("text"))
+
+    calls, armed = [], []
+
+    class Key(str):
+        def __hash__(self):
+            return hash("_add_to_16")
+
+        def __eq__(self, other):
+            if armed:  # (3.14 compares it already when it goes into the dict)
+                calls.append(other)
+                if rebinds:
+                    monkeypatch.setattr(crypt_main, "AES", None)
+            return False
+
+    def run(call):
+        del calls[:]
+        armed.append(True)
+        try:
+            result = call()
+        except Exception as e:
+            result = type(e), str(e)
+        del armed[:]
+        monkeypatch.undo()
+        return result, len(calls)
+
+    obj._php_encrypt("text", KEY, IV)
+    assert C._php_encrypt.__specialised__[0] == "enabled"
+    obj.__dict__[Key("other")] = 1
+    assert run(lambda: obj._php_encrypt("text", KEY, IV)) == run(python)

@@ -56,3 +56,29 @@ def test_wheel_installs_into_a_fresh_venv_and_imports(dist, tmp_path):
         "print(crypt_main.TarvikCryptMain._base64_encrypt('abc'))\n" % str(venv)
     )
     assert run(python, "-c", check, cwd=str(tmp_path), env=env).strip() == "YWJj"
+
+
+def test_sdist_holds_the_licence_and_the_wheel_states_it(dist):
+    import tarfile
+
+    with tarfile.open(str(dist[0])) as sdist:
+        names = {n.split("/", 1)[1] for n in sdist.getnames() if "/" in n}
+    assert "LICENSE" in names
+    with zipfile.ZipFile(str(dist[1])) as whl:
+        meta = whl.read(next(n for n in whl.namelist() if n.endswith(".dist-info/METADATA"))).decode("utf-8")
+    headers = [line.split(": ", 1) for line in meta.split("\n\n", 1)[0].splitlines() if ": " in line]
+    classifiers = {v for k, v in headers if k == "Classifier"}
+    assert ("License", "MIT") in {(k, v) for k, v in headers} or ("License-Expression", "MIT") in {(k, v) for k, v in headers}
+    assert {"License :: OSI Approved :: MIT License", "Topic :: Security :: Cryptography",
+            "Programming Language :: Python :: Implementation :: CPython"} <= classifiers
+    assert {"Programming Language :: Python :: 3.%d" % m for m in range(7, 16)} <= classifiers
+    assert not any(k == "Requires-Python" and "<" in v for k, v in headers)
+
+
+def test_twine_accepts_both(dist, tmp_path):
+    # In a venv of its own: twine brings cffi, which would change the backend
+    # that pycryptodome loads for every test after it.
+    venv = tmp_path / "twine"
+    run(sys.executable, "-m", "venv", venv)
+    run(venv / "bin" / "python", "-m", "pip", "install", "-q", "twine")
+    run(venv / "bin" / "python", "-m", "twine", "check", "--strict", dist[0], dist[1])

@@ -136,7 +136,11 @@ def test_one_version_and_the_changelog_starts_at_it():
     project = (ROOT / "pyproject.toml").read_text(encoding="utf-8")
     version = re.search(r'^\[project\][^[]*?^version = "([^"]+)"', project, re.M | re.S).group(1)
     changelog = (ROOT / "CHANGELOG.md").read_text(encoding="utf-8")
-    assert re.search(r"^## (\S+)", changelog, re.M).group(1) == version
+    # Unreleased changes may stand above; every release carries its date.
+    headings = re.findall(r"^## (.*)$", changelog, re.M)
+    releases = [h for h in headings if h != "Unreleased"]
+    assert headings.index(releases[0]) <= 1 and releases[0].split()[0] == version
+    assert all(re.match(r"^\d+\.\d+\.\d+ — \d{4}-\d\d-\d\d$", h) for h in releases), releases
     try:
         from importlib import metadata
     except ImportError:

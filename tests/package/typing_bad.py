@@ -22,6 +22,8 @@ hmac_hex: str = C._md5_hmac_encrypt("v", "k", None)  # error: raw bytes
 raw: bytes = obj._php_encrypt("v", key, iv, base64s=True)  # error: Base64 text
 text: str = obj._php_encrypt("v", key, iv)  # error: raw bytes
 obj._php_decrypt("AAAA", key, iv)  # error: Base64 text needs base64s
+obj._php_decrypt(b"AAAA", key, iv, base64s=True)  # error: Base64 comes as text
+obj._php_decrypt(b"AAAA", key, iv, bool(iv))  # error: the flag may be true
 only: bytes = obj._rsa_encrypt("abc")  # error: a new pair comes back too
 triple: Tuple[bytes, rsa.PublicKey, rsa.PrivateKey] = obj._rsa_encrypt("abc", pub)  # error
 obj._rsa_encrypt("abc", pri)  # error: a private key cannot encrypt

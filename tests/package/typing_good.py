@@ -29,6 +29,8 @@ flag: bool = True
 assert_type(obj._php_encrypt("text", "secret", iv, flag), Union[bytes, str])
 assert_type(obj._php_decrypt(b"\0" * 16, "secret", iv), str)
 assert_type(obj._php_decrypt("AAAA", "secret", iv, True), str)
+assert_type(obj._php_decrypt(bytearray(16), "secret", iv, False), str)
+assert_type(obj._php_decrypt("AAAA", "secret", iv, flag), str)
 assert_type(C._php_encrypt(obj, "text", "secret", iv, False), bytes)
 
 pub, pri = C._rsa_keys()
@@ -42,6 +44,7 @@ maybe: Optional[rsa.PublicKey] = None
 assert_type(obj._rsa_encrypt("abc", maybe), Union[bytes, Tuple[bytes, rsa.PublicKey, rsa.PrivateKey]])
 assert_type(C._rsa_decrypt(ct, pri2, hexs=True), str)
 assert_type(C._rsa_decrypt(ct.decode(), pri2, True), str)
+assert_type(C._rsa_decrypt(memoryview(ct), pri2), str)
 
 secret = "a shared secret of at least 32 bytes!"
 token = C._token_encrypt({"user": 1}, secret, 3600, None)
