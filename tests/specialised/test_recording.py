@@ -16,6 +16,7 @@ import pytest
 
 import crypt_main
 from Crypto.Cipher import AES, _mode_ecb
+from test_guards import counting, generic_calls  # noqa: F401 (a fixture)
 from Crypto.Util import Padding
 
 C = crypt_main.TarvikCryptMain
@@ -116,18 +117,8 @@ def outcome(call, record):
     return result, len(record)
 
 
-def counting(record, real):
-    def stand_in(*args, **kwargs):
-        record.append(1)
-        return real(*args, **kwargs)
-    return stand_in
-
-
 def raising(record, real):
-    def stand_in(*args, **kwargs):
-        record.append(1)
-        raise RuntimeError("stand-in")
-    return stand_in
+    return counting(record, lambda *args, **kwargs: {}["stand-in"])
 
 
 CASES = [(branch, key, owner, name, mode) for branch, (_, python) in sorted(BRANCHES.items())
@@ -250,7 +241,7 @@ def test_a_class_level_hook_is_called_as_by_the_library(monkeypatch, cls, branch
     assert ours == (outcome_of(python), len(record)) and ours[1] > 0
 
 
-def test_a_reload_records_again_and_enables(generic_frames):
+def test_a_reload_records_again_and_enables(generic_calls):
     method, python = BRANCHES["aes_ecb"]
     method(), method()
     assert C._aes_ecb_encrypt.__specialised__ == ("enabled",)
@@ -258,8 +249,8 @@ def test_a_reload_records_again_and_enables(generic_frames):
     assert C._aes_ecb_encrypt.__specialised__ == ("stale",)
     expected = python()
     assert method() == expected  # verifies the reloaded module: enabled again
-    generic_frames.clear()
-    assert method() == expected and not generic_frames
+    generic_calls.clear()
+    assert method() == expected and not generic_calls
     assert C._aes_ecb_encrypt.__specialised__ == ("enabled",)
 
 
@@ -272,16 +263,3 @@ def test_a_declining_branch_says_so_and_comes_back(monkeypatch):
     assert C._aes_ecb_encrypt.__specialised__ == ("declining",)
     monkeypatch.undo()
     assert C._aes_ecb_encrypt.__specialised__ == ("enabled",)  # back as it was enabled
-
-
-@pytest.fixture
-def generic_frames():
-    frames = []
-    crypto = AES.__file__.rsplit("/", 2)[0]
-
-    def profile(frame, event, arg):
-        if event == "call" and frame.f_code.co_filename.startswith(crypto):
-            frames.append(frame.f_code.co_name)
-    sys.setprofile(profile)
-    yield frames
-    sys.setprofile(None)
