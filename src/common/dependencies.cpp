@@ -209,6 +209,40 @@ bool same_items(PyObject* dict, PyObject* copy) {
     return seen == PyDict_Size(copy);
 }
 
+// The same, or grown by values that look like the libraries' own: a
+// library's lazily filled caches (ctypes' functions, found at their first
+// call), a package's submodule imported since. An instance's dict follows
+// the order its class's instances share. In a namespace that code runs in,
+// no new key may hide a built-in. Keys are looked up only where all are
+// exact str, whose comparison runs no code.
+bool same_or_grown(PyObject* dict, PyObject* copy, bool runs_in) {
+    if (same_items(dict, copy))
+        return true;
+    Py_ssize_t i = 0, found = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &i, &key, &value))
+        if (!PyUnicode_CheckExact(key))
+            return false;
+    i = 0;
+    while (PyDict_Next(copy, &i, &key, &value)) {
+        if (PyDict_GetItemWithError(dict, key) != value) {
+            PyErr_Clear();
+            return false;
+        }
+        found++;
+    }
+    i = 0;
+    while (PyDict_Next(dict, &i, &key, &value)) {
+        if (ignored(dict, key) || PyDict_GetItemWithError(copy, key))
+            continue;
+        if (PyErr_Occurred() || (runs_in && (!g_builtins || PyDict_GetItemWithError(g_builtins, key))) ||
+            !own_looking(value)) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return found == PyDict_Size(copy);
+}
 
 // Whether the str-keyed `copy` has every key of `before`, and what differs
 // looks like the library's own.
@@ -257,7 +291,7 @@ int Dependencies::add(PyObject* dict) {
         return -1;
     }
     Ref copy = copy_of(dict);
-    Ref entry(copy ? PyTuple_Pack(3, dict, copy.get(), Py_False) : nullptr);
+    Ref entry(copy ? PyTuple_Pack(3, dict, copy.get(), Py_True) : nullptr);
     return entry ? PyList_Append(list_, entry.get()) : -1;
 }
 
@@ -278,7 +312,8 @@ bool unchanged(PyObject* dependencies) {
         PyObject* entry = PyList_GET_ITEM(dependencies, i);
         PyObject* first = PyTuple_GET_ITEM(entry, 0);
         if (PyTuple_GET_SIZE(entry) == 3) {
-            if (!same_items(first, PyTuple_GET_ITEM(entry, 1))) {
+            PyObject* copy = PyTuple_GET_ITEM(entry, 1);
+            if (!same_or_grown(first, copy, PyTuple_GET_ITEM(entry, 2) == Py_True)) {
                 return false;
             }
             continue;

@@ -1,12 +1,14 @@
 // A recording's dependencies: whole namespaces, each with a copy taken after
 // the run, and the functions that ran with their code and defaults. They
 // are unchanged while every dict holds the same keys and values in the same
-// order, and every function the same code and defaults.
+// order (a namespace that code only reads through may have grown by values
+// of the libraries' own: their caches), and every function the same code
+// and defaults.
 //
 // Held as a list of entries: (dict, copy, first) for a namespace, `first`
 // True for one that the library's code runs in (its module, the class of a
-// method, the builtins); (function, code, defaults, kwdefaults) for a
-// function that ran.
+// method, the builtins) or that a path named; (function, code, defaults,
+// kwdefaults) for a function that ran.
 #pragma once
 
 #include "common/ref.h"
