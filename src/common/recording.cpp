@@ -50,6 +50,19 @@ void note_code(Recorder& r, PyObject* code, PyObject* globals) {
     r.count++;
 }
 
+// Whether `globals` is the import system's own (importlib's bootstrap,
+// frozen into the interpreter): `from x import y` inside a function runs
+// its helpers even when x is imported already.
+bool import_system(PyObject* globals) {
+    PyObject* modules = PyImport_GetModuleDict();
+    for (const char* name : {"_frozen_importlib", "_frozen_importlib_external"}) {
+        PyObject* m = PyDict_GetItemString(modules, name);
+        if (m && PyModule_CheckExact(m) && PyModule_GetDict(m) == globals)
+            return true;
+    }
+    return false;
+}
+
 int on_event(PyObject*, PyFrameObject* frame, int what, PyObject* arg) {
     Recorder& r = g_recorder;
     if (what == PyTrace_CALL || what == PyTrace_C_CALL || (what == PyTrace_RETURN && r.importing)) {
@@ -64,10 +77,10 @@ int on_event(PyObject*, PyFrameObject* frame, int what, PyObject* arg) {
                 r.importing += what == PyTrace_CALL ? 1 : -1;
             else if (what == PyTrace_CALL && !r.importing) {
                 Ref globals(PyFrame_GetGlobals(frame));
-                if (code && globals)
-                    note_code(r, code.get(), globals.get());
-                else
+                if (!code || !globals)
                     r.lost = true;
+                else if (!import_system(globals.get()))
+                    note_code(r, code.get(), globals.get());
             }
         } else if (!r.foreign && !r.importing && !own_builtin(arg)) {
             r.foreign = true;
