@@ -216,8 +216,6 @@ bool same_items(PyObject* dict, PyObject* copy) {
 // no new key may hide a built-in. Keys are looked up only where all are
 // exact str, whose comparison runs no code.
 bool same_or_grown(PyObject* dict, PyObject* copy, bool runs_in) {
-    if (same_items(dict, copy))
-        return true;
     Py_ssize_t i = 0, found = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &i, &key, &value))
@@ -313,9 +311,15 @@ bool unchanged(PyObject* dependencies) {
         PyObject* first = PyTuple_GET_ITEM(entry, 0);
         if (PyTuple_GET_SIZE(entry) == 3) {
             PyObject* copy = PyTuple_GET_ITEM(entry, 1);
-            if (!same_or_grown(first, copy, PyTuple_GET_ITEM(entry, 2) == Py_True)) {
+            if (same_items(first, copy))
+                continue;
+            if (!same_or_grown(first, copy, PyTuple_GET_ITEM(entry, 2) == Py_True))
                 return false;
-            }
+            // grown as allowed: copied again, so that the next look is quick
+            Ref fresh = copy_of(first);
+            Ref updated(fresh ? PyTuple_Pack(3, first, fresh.get(), PyTuple_GET_ITEM(entry, 2)) : nullptr);
+            if (!updated || PyList_SetItem(dependencies, i, updated.release()) < 0)
+                PyErr_Clear();
             continue;
         }
         auto or_none = [](PyObject* o) { return o ? o : Py_None; };
