@@ -34,6 +34,16 @@ Ref copy_of(PyObject* dict) {
     return copy;
 }
 
+// A namespace's entry: the dict, its copy, whether code runs in it, and
+// the events it had had when copied.
+Ref dict_entry(PyObject* dict, bool first) {
+    if (watching())
+        watch_dict(dict);  // counted from before the copy on
+    Ref copy = copy_of(dict);
+    Ref events(copy ? PyLong_FromUnsignedLongLong(dict_events(dict)) : nullptr);
+    return Ref(events ? PyTuple_Pack(4, dict, copy.get(), first ? Py_True : Py_False, events.get()) : nullptr);
+}
+
 class Collector {
 public:
     Collector(PyObject* list, PyObject* seen) : list_(list), seen_(seen) {}
@@ -46,8 +56,7 @@ public:
         int known = PyDict_Contains(seen_, id.get());
         if (known != 0)
             return known;  // -1, or already there
-        Ref copy = copy_of(dict);
-        Ref entry(copy ? PyTuple_Pack(3, dict, copy.get(), first ? Py_True : Py_False) : nullptr);
+        Ref entry = dict_entry(dict, first);
         if (!entry || PyDict_SetItem(seen_, id.get(), Py_None) < 0)
             return -1;
         return PyList_Append(list_, entry.get());
@@ -288,8 +297,7 @@ int Dependencies::add(PyObject* dict) {
         PyErr_SetString(PyExc_TypeError, "a dependency is a dict");
         return -1;
     }
-    Ref copy = copy_of(dict);
-    Ref entry(copy ? PyTuple_Pack(3, dict, copy.get(), Py_True) : nullptr);
+    Ref entry = dict_entry(dict, true);
     return entry ? PyList_Append(list_, entry.get()) : -1;
 }
 
@@ -297,7 +305,7 @@ bool watch_all(PyObject* dependencies) {
     bool all = watching();
     for (Py_ssize_t i = 0; all && i < PyList_GET_SIZE(dependencies); i++) {
         PyObject* entry = PyList_GET_ITEM(dependencies, i);
-        if (PyTuple_GET_SIZE(entry) == 3)
+        if (PyDict_Check(PyTuple_GET_ITEM(entry, 0)))
             all = watch_dict(PyTuple_GET_ITEM(entry, 0));
     }
     return all;
@@ -309,15 +317,18 @@ bool unchanged(PyObject* dependencies) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(dependencies); i++) {
         PyObject* entry = PyList_GET_ITEM(dependencies, i);
         PyObject* first = PyTuple_GET_ITEM(entry, 0);
-        if (PyTuple_GET_SIZE(entry) == 3) {
-            PyObject* copy = PyTuple_GET_ITEM(entry, 1);
-            if (same_items(first, copy))
+        if (PyDict_Check(first)) {
+            // told of no event since the copy: the same
+            uint64_t events = dict_events(first);
+            if (events != kUncounted && events == PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(entry, 3)))
                 continue;
-            if (!same_or_grown(first, copy, PyTuple_GET_ITEM(entry, 2) == Py_True))
+            PyObject* copy = PyTuple_GET_ITEM(entry, 1);
+            bool same = same_items(first, copy);
+            if (!same && !same_or_grown(first, copy, PyTuple_GET_ITEM(entry, 2) == Py_True))
                 return false;
-            // grown as allowed: copied again, so that the next look is quick
-            Ref fresh = copy_of(first);
-            Ref updated(fresh ? PyTuple_Pack(3, first, fresh.get(), PyTuple_GET_ITEM(entry, 2)) : nullptr);
+            // the same or grown as allowed: copied again, so that the next
+            // look is quick
+            Ref updated = dict_entry(first, PyTuple_GET_ITEM(entry, 2) == Py_True);
             if (!updated || PyList_SetItem(dependencies, i, updated.release()) < 0)
                 PyErr_Clear();
             continue;
@@ -341,11 +352,11 @@ bool keeps(PyObject* dependencies, PyObject* approved) {
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(approved); i++) {
         PyObject* old = PyList_GET_ITEM(approved, i);
-        if (PyTuple_GET_SIZE(old) != 3 || PyTuple_GET_ITEM(old, 2) != Py_True)
+        if (!PyDict_Check(PyTuple_GET_ITEM(old, 0)) || PyTuple_GET_ITEM(old, 2) != Py_True)
             continue;
         for (Py_ssize_t j = 0; j < PyList_GET_SIZE(dependencies); j++) {
             PyObject* now = PyList_GET_ITEM(dependencies, j);
-            if (PyTuple_GET_SIZE(now) == 3 && PyTuple_GET_ITEM(now, 0) == PyTuple_GET_ITEM(old, 0) &&
+            if (PyDict_Check(PyTuple_GET_ITEM(now, 0)) && PyTuple_GET_ITEM(now, 0) == PyTuple_GET_ITEM(old, 0) &&
                 !keeps_namespace(PyTuple_GET_ITEM(now, 1), PyTuple_GET_ITEM(old, 1)))
                 return false;
         }

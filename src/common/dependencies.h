@@ -5,10 +5,12 @@
 // of the libraries' own: their caches), and every function the same code
 // and defaults.
 //
-// Held as a list of entries: (dict, copy, first) for a namespace, `first`
-// True for one that the library's code runs in (its module, the class of a
-// method, the builtins) or that a path named; (function, code, defaults,
-// kwdefaults) for a function that ran.
+// Held as a list of entries: (dict, copy, first, events) for a namespace,
+// `first` True for one that the library's code runs in (its module, the
+// class of a method, the builtins) or that a path named, `events` the
+// watcher's count when it was copied (a look compares only the dicts that
+// had events since); (function, code, defaults, kwdefaults) for a function
+// that ran.
 #pragma once
 
 #include "common/ref.h"
