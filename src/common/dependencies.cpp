@@ -326,6 +326,8 @@ bool unchanged(PyObject* dependencies) {
             bool same = same_items(first, copy);
             if (!same && !same_or_grown(first, copy, PyTuple_GET_ITEM(entry, 2) == Py_True))
                 return false;
+            if (same && events == kUncounted)
+                continue;
             // the same or grown as allowed: copied again, so that the next
             // look is quick
             Ref updated = dict_entry(first, PyTuple_GET_ITEM(entry, 2) == Py_True);
