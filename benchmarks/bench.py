@@ -309,6 +309,62 @@ except Exception as e:
 """, 1.03, None),
 ]
 
+# RSA under keys of the sizes users bring (made by pycryptodome from a fixed
+# seed, as rsa.PrivateKey): decryption and encryption beside rsa.decrypt and
+# rsa.encrypt inline. Their inputs are made only when a row is selected.
+RSA_SIZES = (1024, 2048, 3072, 4096)
+RSA_SIZE_TARGETS = {1024: 0.12, 2048: 0.12, 3072: 0.10, 4096: 0.10}
+def sized_rsa_rows(bits):
+    """The _rsa_decrypt and _rsa_encrypt rows again, under the key of `bits` bits."""
+    _, decrypt, decrypt_floor, _, _ = RSA_TOKEN_ROWS[3]
+    _, encrypt, encrypt_floor, _, _ = RSA_TOKEN_ROWS[1]
+    ct, pri, pub = "rsa_ct_%d" % bits, "pri_%d" % bits, "pub_%d" % bits
+    return [("_rsa_decrypt %d-bit" % bits, decrypt.replace("rsa_ct", ct).replace("pri)", pri + ")"),
+             decrypt_floor.replace("rsa_ct", ct).replace("pri)", pri + ")"), RSA_SIZE_TARGETS[bits]),
+            ("_rsa_encrypt %d-bit" % bits, encrypt.replace("pub)", pub + ")"),
+             encrypt_floor.replace("if pub:", "if %s:" % pub).replace("= pub\n", "= %s\n" % pub), 0.20)]
+
+
+RSA_SIZE_ROWS = [row for bits in RSA_SIZES for row in sized_rsa_rows(bits)]
+
+
+def rsa_key_pair(bits):
+    """python-rsa's key objects for a key of `bits` bits, the same in every run."""
+    import random
+    from Crypto.PublicKey import RSA
+    rng = random.Random(bits)
+    key = RSA.generate(bits, randfunc=lambda n: rng.getrandbits(8 * n).to_bytes(n, "little"))
+    rsa = crypt_main.rsa
+    return rsa.PublicKey(key.n, key.e), rsa.PrivateKey(key.n, key.e, key.d, key.p, key.q)
+
+
+def add_rsa_keys(ns, sizes):
+    for bits in sizes:
+        if "pri_%d" % bits not in ns:
+            ns["pub_%d" % bits], ns["pri_%d" % bits] = pub, pri = rsa_key_pair(bits)
+            ns["rsa_ct_%d" % bits] = C()._rsa_encrypt(SHORT, pub)
+
+
+def rsa_two_threads(ns, calls, rounds):
+    """(time of two threads each decrypting `calls` times under a 2048-bit key
+    of its own) / (time of one thread making both threads' calls): the best
+    of `rounds`."""
+    add_rsa_keys(ns, (2048,))
+    pri = ns["pri_2048"]
+    twin = crypt_main.rsa.PrivateKey(pri.n, pri.e, pri.d, pri.p, pri.q)
+    ct = ns["rsa_ct_2048"]
+
+    def decrypting(key):
+        def job():
+            for _ in range(calls):
+                C._rsa_decrypt(ct, key)
+        return job
+    jobs = [decrypting(pri), decrypting(twin)]
+    for job in jobs:
+        job()
+    return time_share(jobs, rounds)
+
+
 # Failures: each side catches what it raised. The binding error's target is
 # half of the Python function's failure.
 ERROR_ROWS = [
@@ -512,12 +568,19 @@ def two_threads(size, rounds):
 
     def one():
         C._des_encrypt(text, KEY8)
+    return time_share([one, one], rounds)
+
+
+def time_share(jobs, rounds):
+    """(time of a thread each running one of `jobs`) / (time of one thread
+    running them all): the best of `rounds`."""
     serial, parallel = [], []
     for _ in range(rounds):
         t = time.perf_counter()
-        one(), one()
+        for job in jobs:
+            job()
         serial.append(time.perf_counter() - t)
-        threads = [threading.Thread(target=one) for _ in range(2)]
+        threads = [threading.Thread(target=job) for job in jobs]
         t = time.perf_counter()
         for thread in threads:
             thread.start()
@@ -713,6 +776,9 @@ def main():
     ns = namespace()
     rows = [(n, m, f, t, None) for n, m, f, t in CIPHER_ROWS + SHA_ROWS] + RSA_TOKEN_ROWS
     selected = lambda name: not args.only or args.only in name
+    # the keys of the sized RSA rows (not timed again with the libraries rebound)
+    rows += [(n, m, f, t, "sized") for n, m, f, t in RSA_SIZE_ROWS]
+    add_rsa_keys(ns, [bits for bits in RSA_SIZES if any(selected(n) for n, _, _, _ in sized_rsa_rows(bits))])
 
     print("\n%-38s %10s %10s %7s  %5s" % ("method (short input)", "ns/call", "floor ns", "ratio", "target"))
     for name, method_stmt, floor_stmt, goal, needs in rows:
@@ -768,6 +834,12 @@ def main():
         report["threads"] = {"ticker_longest_wait_ms": wait * 1e3, "two_threads_time_share": share}
         print("\nthreads: while DES encrypts %s, a ticker waits at most %.1f ms (target 30); two threads take "
               "%.2f of one thread's time (target 0.60)" % ("1 MiB" if args.quick else "2 MiB", wait * 1e3, share))
+
+    if selected("rsa threads"):
+        share = rsa_two_threads(ns, 5 if args.quick else 20, 3 if args.quick else 7)
+        report["rsa_threads"] = {"two_threads_time_share": share}
+        print("\nrsa threads: two threads decrypting under 2048-bit keys take %.2f of one thread's time "
+              "(target 0.60)" % share)
 
     print("\n%-38s %10s %10s %7s" % ("glue alone (no target)", "ns/call", "floor ns", "ratio"))
     saved = {name: (getattr(crypt_main, name), ns[name]) for name in ("AES", "pad")}

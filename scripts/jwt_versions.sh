@@ -27,6 +27,10 @@ for entry in $releases; do
         failed+=("$entry")
         continue
     fi
+    # the expiry boundary is tried under time-machine where a release of it
+    # installs; without it that test skips
+    "$venv/bin/python" -c 'import time_machine' 2>/dev/null || "$venv/bin/python" -m pip install -q time-machine ||
+        echo "== CPython $minor: no time-machine, the boundary test skips" >&2
     for version in ${versions//,/ }; do
         echo "== CPython $minor, PyJWT $version"
         if ! "$venv/bin/python" -m pip install -q "PyJWT==$version" ||

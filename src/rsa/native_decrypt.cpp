@@ -4,6 +4,7 @@
 // not written for, and every failure, takes the generic path, whose result
 // and exception are the library's.
 #include "rsa/native_support.h"
+#include "rsa/private_power.h"
 #include "rsa/rsa_methods.h"
 
 #include "common/call.h"
@@ -155,80 +156,34 @@ bool read_key(PyObject* key, KeyNumbers& k) {
             PyErr_Clear();
             return false;
         }
-        if (!number_of(value.get(), *numbers[i]))
+        // n first: the others are no longer
+        if (!number_of(value.get(), *numbers[i], i ? 8 * k.n.words + 8 : 64))
             return false;
     }
     return true;
 }
 
 // The key is one the native arithmetic reproduces the library's numbers for:
-// n = p q, odd primes' sizes within the words at hand, exp1 < p, exp2 < q,
-// coef < p. (Keys that break these take the library's own arithmetic.)
+// n = p q, odd p and q above 1 of at least half n's words, exp1 < p,
+// exp2 < q, coef < p. (Keys that break these take the library's own
+// arithmetic.)
 bool usable(const KeyNumbers& k) {
     const Number &n = k.n, &p = k.p, &q = k.q;
-    if (n.words < 2 || p.words < 2 || q.words < 2 || n.words > 2 * p.words || n.words > 2 * q.words)
+    if (n.words < 2 || p.words < 1 || q.words < 1 || n.words > 2 * p.words || n.words > 2 * q.words)
         return false;
-    if (!(p.w[0] & 1) || !(q.w[0] & 1))
+    if (!(p.w[0] & 1) || !(q.w[0] & 1) || (p.words == 1 && p.w[0] == 1) || (q.words == 1 && q.w[0] == 1))
         return false;
     u64 pq[2 * kMaxWords];
     mont::mul_words(pq, p.w, p.words, q.w, q.words);
     for (int i = 0; i < p.words + q.words; i++)
         if (pq[i] != (i < kMaxWords ? n.w[i] : 0))
             return false;
-    auto below = [](const Number& a, const Number& m) {
-        return mont::less<kMaxWords>(a.w, m.w);
-    };
+    auto below = [](const Number& a, const Number& m) { return mont::less(a.w, m.w, kMaxWords); };
     return below(k.exp1, p) && below(k.exp2, q) && below(k.coef, p);
 }
 
-// s = x^exp mod m for x of `words` words (at most twice m's), exp < m,
-// modulo m of W words.
-template <int W>
-void crt_half(const Modulus<W>& mod, u64* s, const u64* x, int words, const Number& m, const Number& exp) {
-    u64 base[W];
-    mod.reduce_wide(base, x, words);
-    mod.pow(s, base, exp.w, m.bits());
-}
-
-// s2 = x^exp mod q
-template <int W>
-void q_half(u64* s2, const u64* x, int words, const KeyNumbers& k, const Number& exp) {
-    Modulus<W> q(k.q.w);
-    crt_half(q, s2, x, words, k.q, exp);
-}
-
-// h = ((x^exp mod p - s2) coef) mod p, s2 of q's words
-template <int W>
-void p_half(u64* h, const u64* x, int words, const u64* s2, const KeyNumbers& k, const Number& exp) {
-    Modulus<W> p(k.p.w);
-    u64 s1[W], b[W], d[W];
-    crt_half(p, s1, x, words, k.p, exp);
-    p.reduce_wide(b, s2, k.q.words);
-    p.sub_mod(d, s1, b);
-    p.mul_plain(h, d, k.coef.w);
-}
-
-// out = s2 + q h (below n = p q), the CRT of x^exp_p mod p and
-// x^exp_q mod q as blinded_decrypt combines them; x of W words.
-template <int W>
-void crt(u64* out, const u64* x, const KeyNumbers& key, const Number& exp_p, const Number& exp_q) {
-    u64 s2[2 * kMaxWords] = {}, h[kMaxWords] = {};  // s2 read as a wide number
-    switch (key.q.words) {
-        case 2: q_half<2>(s2, x, W, key, exp_q); break;
-        case 3: q_half<3>(s2, x, W, key, exp_q); break;
-        default: q_half<4>(s2, x, W, key, exp_q); break;
-    }
-    switch (key.p.words) {
-        case 2: p_half<2>(h, x, W, s2, key, exp_p); break;
-        case 3: p_half<3>(h, x, W, s2, key, exp_p); break;
-        default: p_half<4>(h, x, W, s2, key, exp_p); break;
-    }
-    u64 qh[2 * kMaxWords];
-    mont::mul_words(qh, key.q.w, key.q.words, h, key.p.words);
-    u64 s2w[W] = {};
-    for (int i = 0; i < key.q.words; i++)
-        s2w[i] = s2[i];
-    mont::add<W>(out, qh, s2w);
+PrivateWords words_of(const KeyNumbers& k) {
+    return {k.n.w, k.e.w, k.p.w, k.q.w, k.exp1.w, k.exp2.w, k.coef.w, k.n.words, k.e.words, k.p.words, k.q.words};
 }
 
 // The numbers of one decryption.
@@ -243,51 +198,45 @@ struct Blinding {
 // r times it is 1 mod n (so it is the one inverse, whatever the key's
 // numbers; otherwise, r not coprime or a key of other numbers, the library
 // draws). False to take the generic path.
-template <int W>
-bool initial_factor(const Modulus<W>& n, const KeyNumbers& key, Blinding& b) {
+bool initial_factor(const Modulus& n, const KeyNumbers& key, Blinding& b) {
+    const int words = key.n.words;
     RandomPool pool;
-    u64 n1[W], r[W], inverse[W], check[W], one[W] = {1};
-    mont::copy<W>(n1, key.n.w);
+    u64 n1[kMaxWords], r[kMaxWords] = {}, inverse[kMaxWords] = {}, check[kMaxWords], one[kMaxWords] = {1},
+                       two[kMaxWords] = {2}, p2[kMaxWords] = {}, q2[kMaxWords] = {};
+    mont::copy(n1, key.n.w, words);
     n1[0] -= 1;  // n is odd
-    if (!randint<W>(pool, r, n1))
+    if (!randint(pool, r, n1, words))
         return false;
-    Number p2 = key.p, q2 = key.q;
-    p2.w[0] -= 2;  // odd primes' words: no borrow past the first for p, q > 2
-    q2.w[0] -= 2;
-    if (key.p.w[0] < 2 || key.q.w[0] < 2)
-        return false;
-    crt<W>(inverse, r, key, p2, q2);
+    mont::sub(p2, key.p.w, two, key.p.words);  // p, q > 2: odd and above 1
+    mont::sub(q2, key.q.w, two, key.q.words);
+    crt_power(inverse, r, words_of(key), p2, q2);
     n.mul_plain(check, r, inverse);
     u64 differs = 0;
-    for (int i = 0; i < W; i++)
+    for (int i = 0; i < words; i++)
         differs |= check[i] ^ one[i];
     if (differs)
         return false;
-    mont::copy<W>(b.next_factor, r);
-    mont::copy<W>(b.next_inverse, inverse);
+    mont::copy(b.next_factor, r, words);
+    mont::copy(b.next_inverse, inverse, words);
     return true;
 }
 
 // PrivateKey.blinded_decrypt(c) with the factors of _update_blinding_factor
 // (drawn for a key not used yet, else the key's squared); `out` is
-// int2bytes(result, k). False to take the generic path.
-template <int W>
+// int2bytes(result, k). False to take the generic path. Needs no GIL.
 bool blinded_decrypt(uint8_t* out, int k, const uint8_t* crypto, int size, const KeyNumbers& key, Blinding& b) {
-    Modulus<W> n(key.n.w);
-    u64 c[W], x[W], blinded[W], decrypted[W], message[W];
-    mont::words_of_bytes(c, W, crypto, size);
+    Modulus n(key.n.w, key.n.words, key.n.bits());
+    u64 c[kMaxWords], message[kMaxWords];
+    mont::words_of_bytes(c, key.n.words, crypto, size);
     n.reduce(c, c);  // bytes2int(crypto) may exceed n; the library reduces it
     if (b.initial) {
-        if (!initial_factor<W>(n, key, b))
+        if (!initial_factor(n, key, b))
             return false;
     } else {
         n.mul_plain(b.next_factor, b.factor.w, b.factor.w);
         n.mul_plain(b.next_inverse, b.inverse.w, b.inverse.w);
     }
-    n.pow_public(x, b.next_factor, key.e.w, key.e.words);
-    n.mul_plain(blinded, c, x);
-    crt<W>(decrypted, blinded, key, key.exp1, key.exp2);
-    n.mul_plain(message, b.next_inverse, decrypted);
+    blinded_power(message, c, n, words_of(key), b.next_factor, b.next_inverse);
     mont::bytes_of_words(out, k, message);
     return true;
 }
@@ -363,8 +312,9 @@ bool read_blinding(const Call& c, PyObject* key, const Number& n, Blinding& b) {
             return g_draw.holds(c);
         }
     }
-    return number_of(factor.get(), b.factor) && number_of(inverse.get(), b.inverse) &&
-           mont::less<kMaxWords>(b.factor.w, n.w) && mont::less<kMaxWords>(b.inverse.w, n.w);
+    int size = 8 * n.words + 8;
+    return number_of(factor.get(), b.factor, size) && number_of(inverse.get(), b.inverse, size) &&
+           mont::less(b.factor.w, n.w, kMaxWords) && mont::less(b.inverse.w, n.w, kMaxWords);
 }
 
 // What the native steps found, for the caller to return or verify.
@@ -378,11 +328,17 @@ bool write_blinding(PyObject* key, const Outcome& o) {
            PyObject_SetAttr(key, blindfac_inverse_.get(), o.inverse.get()) == 0;
 }
 
+// Whether what the generic path reads and runs is still the library's own:
+// before the work, and again after it ran without the GIL.
+bool steps_hold(const Call& c, bool hex) {
+    return g_decrypt.holds(c) && g_builtins.holds(c) && (!hex || g_hex.holds(c));
+}
+
 // The decryption under the key's lock: 1 with the outcome (written back to
 // the key when `write`), 0 to take the generic path (nothing written), -1
 // with an exception when the lock raised.
 int decrypt_locked(const Call& c, PyObject* key, const KeyNumbers& k, const uint8_t* crypto, int size, int blocksize,
-                   bool write, Outcome& o) {
+                   bool hex, bool write, Outcome& o) {
     Ref mutex(PyObject_GetAttr(key, mutex_.get()));
     if (!mutex || Py_TYPE(mutex.get()) != lock_type()) {
         PyErr_Clear();
@@ -395,15 +351,13 @@ int decrypt_locked(const Call& c, PyObject* key, const KeyNumbers& k, const uint
     if (!read_blinding(c, key, k.n, b))
         return 0;
     uint8_t clear[kMaxBytes];
-    bool made;
-    switch (k.n.words) {
-        case 2: made = blinded_decrypt<2>(clear, blocksize, crypto, size, k, b); break;
-        case 3: made = blinded_decrypt<3>(clear, blocksize, crypto, size, k, b); break;
-        default: made = blinded_decrypt<4>(clear, blocksize, crypto, size, k, b); break;
-    }
-    if (!made)
-        return 0;
-    int offset = message_offset(clear, blocksize);
+    // the key's lock stays taken: its state is read above and written
+    // below, with the GIL, as the library does it
+    bool made = !without_gil_then(
+        k.n.bits() >= kGilBits ? kGilThreshold : 0,
+        [&] { return blinded_decrypt(clear, blocksize, crypto, size, k, b) ? 0 : 1; },
+        [&] { return steps_hold(c, hex) && (!b.initial || g_draw.holds(c)); });
+    int offset = made ? message_offset(clear, blocksize) : -1;
     if (offset >= 0)
         o.result = Ref(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(clear + offset), blocksize - offset,
                                             nullptr));
@@ -427,7 +381,7 @@ int choose(const Call& c, Args a) {
     int hex = flag_of(a[2]);
     PyObject* value = a[0];
     bool value_ok = PyBytes_CheckExact(value) || (hex > 0 && PyUnicode_CheckExact(value));
-    bool ok = hex >= 0 && value_ok && g_decrypt.holds(c) && g_builtins.holds(c) && (!hex || g_hex.holds(c)) &&
+    bool ok = hex >= 0 && value_ok && steps_hold(c, hex > 0) &&
               (PyObject*)Py_TYPE(a[1]) == g_decrypt.object(kPrivateKeyStep).get() && known_version();
     return ok ? (!hex ? 0 : PyBytes_CheckExact(value) ? 1 : 2) : -1;
 }
@@ -445,7 +399,7 @@ Ref run(int branch, const Call& c, Args a) {
         return {};  // the library's DecryptionError
     Outcome o;
     bool write = !c.verifying;  // a verifying call leaves the key to the library
-    int done = decrypt_locked(c, key, k, crypto, size, blocksize, write, o);
+    int done = decrypt_locked(c, key, k, crypto, size, blocksize, branch > 0, write, o);
     if (done <= 0)
         return {};  // declined, or the lock raised: the generic path meets it again
     return std::move(o.result);

@@ -125,12 +125,11 @@ bool pad(uint8_t* block, int k, const uint8_t* message, int length) {
     return true;
 }
 
-// pow(bytes2int(block), e, n) as k bytes
-template <int W>
+// pow(bytes2int(block), e, n) as k bytes. Needs no GIL.
 void power(uint8_t* out, const uint8_t* block, int k, const Number& n, const Number& e) {
-    Modulus<W> mod(n.w);
-    u64 x[W], r[W];
-    mont::words_of_bytes(x, W, block, k);
+    Modulus mod(n.w, n.words, n.bits());
+    u64 x[kMaxWords], r[kMaxWords];
+    mont::words_of_bytes(x, n.words, block, k);
     mod.pow_public(r, x, e.w, e.words);
     mont::bytes_of_words(out, k, r);
 }
@@ -180,6 +179,12 @@ Ref hex_bytes(const uint8_t* data, int size) {
     return result;
 }
 
+// Whether what the generic path reads and runs is still the library's own:
+// before the work, and again after it ran without the GIL.
+bool steps_hold(const Call& c, bool generate, bool hex) {
+    return (!generate || g_own_keys.holds(c)) && g_encrypt.holds(c) && g_builtins.holds(c) && (!hex || g_hex.holds(c));
+}
+
 // The branch: a key given (an exact PublicKey) or a pair to make (pub_key
 // None or False, and self._rsa_keys the class's own), raw or hexadecimal,
 // for an exact str, while every step is the library's own.
@@ -187,9 +192,8 @@ int choose(const Call& c, Args a) {
     PyObject *self = a[0], *key = a[2];
     int hex = flag_of(a[3]);
     bool generate = key == Py_None || key == Py_False;
-    bool ok = hex >= 0 && PyUnicode_CheckExact(a[1]) &&
-              (generate ? g_own_keys.holds(c) && own_rsa_keys(self) && pair_guards_hold(c) : true) &&
-              g_encrypt.holds(c) && g_builtins.holds(c) && (!hex || g_hex.holds(c)) && known_version() &&
+    bool ok = hex >= 0 && PyUnicode_CheckExact(a[1]) && steps_hold(c, generate, hex > 0) &&
+              (generate ? own_rsa_keys(self) && pair_guards_hold(c) : true) && known_version() &&
               (generate || ((PyObject*)Py_TYPE(key) == g_encrypt.object(kPublicKeyStep).get() &&
                             plainly_true(Py_TYPE(key))));
     PyErr_Clear();
@@ -232,13 +236,17 @@ Ref run(int branch, const Call& c, Args a) {
         return {};
     u64 payload[kMaxWords];
     mont::words_of_bytes(payload, kMaxWords, block, k);
-    if (mont::less<kMaxWords>(n.w, payload))
+    if (mont::less(n.w, payload, kMaxWords))
         return {};  // the library's OverflowError
-    switch (n.words) {
-        case 2: power<2>(out, block, k, n, e); break;
-        case 3: power<3>(out, block, k, n, e); break;
-        default: power<4>(out, block, k, n, e); break;
-    }
+    int declined = without_gil_then(
+        n.bits() >= kGilBits ? kGilThreshold : 0,
+        [&] {
+            power(out, block, k, n, e);
+            return 0;
+        },
+        [&] { return steps_hold(c, generate, hex); });
+    if (declined)
+        return {};
     if (first.state[branch] == FirstResults::Unchecked) {
         bool sound = verified(c, encrypt_int.get(), block, out, k, e_obj.get(), n_obj.get(),
                               generate ? &pair : nullptr, message.data(), length);

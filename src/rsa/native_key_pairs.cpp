@@ -127,11 +127,11 @@ bool equal(const u64* a, const u64* b) {
 // composite, -1 without random bytes.
 template <int W>
 int miller_rabin(RandomPool& pool, const u64* n, int rounds) {
-    Modulus<W> mod(n);
+    Modulus mod(n, W, mont::bit_length(n, W));  // a candidate of a bit length all have
     u64 one[W] = {1}, n1[W], d[W], maxvalue[W], three[W] = {3};
-    mont::copy<W>(n1, n);
+    mont::copy(n1, n, W);
     n1[0] -= 1;  // n is odd
-    mont::sub<W>(maxvalue, n, three);
+    mont::sub(maxvalue, n, three, W);
     int r = 0;
     while (!((n1[r / 64] >> (r % 64)) & 1))
         r++;
@@ -141,12 +141,12 @@ int miller_rabin(RandomPool& pool, const u64* n, int rounds) {
         u64 hi = shift && word + 1 < W ? n1[word + 1] << (64 - shift) : 0;
         d[i] = lo | hi;
     }
-    int bits = mont::bit_length<W>(n);
+    int bits = mont::bit_length(n, W);
     for (int k = 0; k < rounds; k++) {
         u64 a[W], x[W];
-        if (!randint<W>(pool, a, maxvalue))
+        if (!randint(pool, a, maxvalue, W))
             return -1;
-        mont::add<W>(a, a, one);  // randint(n - 3) + 1
+        mont::add(a, a, one, W);  // randint(n - 3) + 1
         mod.pow(x, a, d, bits);
         if (equal<W>(x, one) || equal<W>(x, n1))
             continue;
@@ -167,7 +167,7 @@ int miller_rabin(RandomPool& pool, const u64* n, int rounds) {
 template <int W>
 bool getprime(RandomPool& pool, u64* out, int bits) {
     for (;;) {
-        if (!random_int<W>(pool, out, bits))
+        if (!random_int(pool, out, W, bits))
             return false;
         out[0] |= 1;
         if (small_factor(out, bits))
@@ -206,8 +206,8 @@ bool gen_keys(Numbers& k) {
         for (;;) {
             u64 n[5];
             mont::mul_words(n, k.p, 3, k.q, 2);
-            if (mont::bit_length<5>(n) == kNBits) {
-                mont::copy<4>(k.n, n);
+            if (mont::bit_length(n, 5) == kNBits) {
+                mont::copy(k.n, n, 4);
                 break;
             }
             if (change_p ? !getprime<3>(pool, k.p, kPBits) : !getprime<2>(pool, k.q, kQBits))
@@ -217,8 +217,8 @@ bool gen_keys(Numbers& k) {
         // calculate_keys_custom_exponent: d = inverse(e, phi), as the one
         // d < phi with e d = 1 + t phi, t = -phi^-1 mod e (e is prime)
         u64 p1[3], q1[2], phi[5], t_phi[6];
-        mont::copy<3>(p1, k.p);
-        mont::copy<2>(q1, k.q);
+        mont::copy(p1, k.p, 3);
+        mont::copy(q1, k.q, 2);
         p1[0] -= 1;
         q1[0] -= 1;
         mont::mul_words(phi, p1, 3, q1, 2);
@@ -234,7 +234,7 @@ bool gen_keys(Numbers& k) {
         u64 t = kExponent - inv;
         mont::mul_words(t_phi, phi, 5, &t, 1);
         u64 one[6] = {1};
-        mont::add<6>(t_phi, t_phi, one);
+        mont::add(t_phi, t_phi, one, 6);
         // exact division by e: multiply by e^-1 mod 2^64, word by word
         u64 e_inv = kExponent;
         for (int i = 0; i < 5; i++)
@@ -307,7 +307,7 @@ bool new_pair(NewPair& out) {
         PyErr_Clear();
         return false;
     }
-    mont::copy<4>(out.n, k.n);
+    mont::copy(out.n, k.n, 4);
     return true;
 }
 

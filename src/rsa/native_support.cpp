@@ -12,26 +12,33 @@ namespace rsa_native {
 
 int Number::bits() const { return words ? 64 * (words - 1) + 64 - __builtin_clzll(w[words - 1]) : 0; }
 
-bool number_of(PyObject* x, Number& out) {
+namespace {
+constexpr int kAsBytes = Py_ASNATIVEBYTES_LITTLE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
+                         Py_ASNATIVEBYTES_REJECT_NEGATIVE;
+}  // namespace
+
+bool number_of(PyObject* x, Number& out, int expected) {
     if (!PyLong_CheckExact(x))
         return false;
-    uint8_t bytes[8 * kMaxWords];
-    Py_ssize_t need = PyLong_AsNativeBytes(x, bytes, sizeof bytes, Py_ASNATIVEBYTES_LITTLE_ENDIAN |
-                                                                   Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
-                                                                   Py_ASNATIVEBYTES_REJECT_NEGATIVE);
+    // the expected size first (the conversion fills the whole buffer): the
+    // full one only for the numbers that need it
+    alignas(8) uint8_t bytes[8 * kMaxWords];
+    Py_ssize_t size = expected < 8 ? 8 : expected < (int)sizeof bytes ? (expected + 7) / 8 * 8 : sizeof bytes;
+    Py_ssize_t need = PyLong_AsNativeBytes(x, bytes, size, kAsBytes);
+    if (need > size && need <= (Py_ssize_t)sizeof bytes) {
+        size = (need + 7) / 8 * 8;
+        need = PyLong_AsNativeBytes(x, bytes, size, kAsBytes);
+    }
     if (need < 0) {
         PyErr_Clear();  // negative
         return false;
     }
-    if (need > (Py_ssize_t)sizeof bytes)
+    if (need > size)
         return false;
-    for (int i = 0; i < kMaxWords; i++) {
-        u64 word = 0;
-        for (int k = 0; k < 8; k++)
-            word |= (u64)bytes[8 * i + k] << (8 * k);
-        out.w[i] = word;
-    }
-    out.words = kMaxWords;
+    int words = (int)((need + 7) / 8);  // the bytes above `need` are zero
+    std::memcpy(out.w, bytes, 8 * (size_t)words);  // x86-64: little-endian words
+    std::memset(out.w + words, 0, 8 * (size_t)(kMaxWords - words));
+    out.words = words;
     while (out.words && !out.w[out.words - 1])
         out.words--;
     return true;

@@ -24,7 +24,9 @@ struct Number {
 
 // An exact int from 0 to 2^(64 kMaxWords) - 1; false (no exception)
 // for anything else.
-bool number_of(PyObject* x, Number& out);
+// `size` is the bytes the caller expects it to take (a key's numbers are no
+// longer than its modulus): a guess too small only costs a second try.
+bool number_of(PyObject* x, Number& out, int size = 64);
 // The int of `words` words.
 Ref int_of(const u64* w, int words);
 
@@ -45,17 +47,22 @@ private:
 
 // ---- the library's random numbers
 
-// rsa.randnum.read_random_int(bits): `bits` random bits with the top one set.
-template <int W>
-bool random_int(RandomPool& pool, u64* out, int bits) {
-    uint8_t bytes[8 * W];
+// Keys of this many bits and more are worked without the GIL (a 1024-bit
+// decryption is a few hundred microseconds of arithmetic), as
+// without_gil_then hands over work of kGilThreshold bytes.
+constexpr int kGilBits = 1024;
+
+// rsa.randnum.read_random_int(bits): `bits` random bits with the top one
+// set, in `words` words.
+inline bool random_int(RandomPool& pool, u64* out, int words, int bits) {
+    uint8_t bytes[8 * kMaxWords];
     int size = (bits + 7) / 8;
     if (!pool.take(bytes, (size_t)size))
         return false;
-    mont::words_of_bytes(out, W, bytes, size);
+    mont::words_of_bytes(out, words, bytes, size);
     for (int i = 0; i < size; i++)
         bytes[i] = 0;
-    for (int i = 0; i < W; i++) {
+    for (int i = 0; i < words; i++) {
         if (64 * i >= bits)
             out[i] = 0;
         else if (64 * (i + 1) > bits)
@@ -67,13 +74,12 @@ bool random_int(RandomPool& pool, u64* out, int bits) {
 
 // rsa.randnum.randint(maxvalue): read_random_int(bit_size(maxvalue)) until
 // one is at most maxvalue, a bit shorter after every ten tries.
-template <int W>
-bool randint(RandomPool& pool, u64* out, const u64* maxvalue) {
-    int bit_size = mont::bit_length<W>(maxvalue);
+inline bool randint(RandomPool& pool, u64* out, const u64* maxvalue, int words) {
+    int bit_size = mont::bit_length(maxvalue, words);
     for (int tries = 0;; tries++) {
-        if (bit_size < 1 || !random_int<W>(pool, out, bit_size))
+        if (bit_size < 1 || !random_int(pool, out, words, bit_size))
             return false;
-        if (!mont::less<W>(maxvalue, out))
+        if (!mont::less(maxvalue, out, words))
             return true;
         if (tries % 10 == 0 && tries)
             bit_size -= 1;

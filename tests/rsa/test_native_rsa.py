@@ -28,16 +28,19 @@ RSA_DIR = os.path.dirname(rsa.__file__)
 native = pytest.mark.skipif(rsa.__version__ not in ("4.9", "4.9.1"), reason="a release the paths do not follow")
 
 
-@pytest.fixture(scope="module")
-def driver(tmp_path_factory):
-    """The Montgomery arithmetic on its own, built from the module's source."""
+@pytest.fixture(scope="module", params=[0, None], ids=["c-rows", "cpu-rows"])
+def driver(request, tmp_path_factory):
+    """The Montgomery arithmetic on its own, built from the module's source:
+    with the portable product rows, and with those the CPU check picks."""
     exe = str(tmp_path_factory.mktemp("mont") / "driver")
+    choice = [] if request.param is None else ["-DCM_MONT_ADX=%d" % request.param]
     try:
-        subprocess.run(["g++", "-O2", "-std=c++17", "-I" + os.path.join(ROOT, "src"),
-                        os.path.join(HERE, "montgomery_driver.cpp"), "-o", exe], check=True)
+        subprocess.run(["g++", "-O2", "-std=c++17"] + choice + ["-I" + os.path.join(ROOT, "src"),
+                        os.path.join(HERE, "montgomery_driver.cpp"), os.path.join(ROOT, "src", "rsa", "montgomery.cpp"),
+                        "-o", exe], check=True)
     except (OSError, subprocess.CalledProcessError):
         pytest.skip("no C++ compiler")
-    return exe
+    return exe, request.param
 
 
 def edge_moduli(words):
@@ -46,22 +49,27 @@ def edge_moduli(words):
 
 
 @pytest.mark.build
-@pytest.mark.parametrize("words", [2, 3, 4])  # q of 120 bits, p of 136, n of 256
-def test_arithmetic_against_pow(driver, words):
+@pytest.mark.parametrize("words, count", [(1, 40000), (2, 100000), (3, 100000), (4, 100000), (5, 8000), (8, 4000),
+                                          (16, 800), (32, 120), (64, 20)])
+def test_arithmetic_against_pow(driver, words, count):
+    driver, rows = driver
+    if rows == 0 and words <= 4:
+        pytest.skip("moduli of up to four words take no product rows")
     rng = random.Random(words)
     cases = []
-    moduli = edge_moduli(words) + [rng.getrandbits(64 * words) | 1 for _ in range(200)]
+    moduli = [m for m in edge_moduli(words) if m > 1] + [rng.getrandbits(64 * words) | 1 << 64 * words - 1 | 1
+                                                          for _ in range(200)]
     top = 1 << (64 * words)
-    for i in range(100000):
+    for i in range(count):
         m = moduli[i % len(moduli)]
         a, b = rng.choice([0, 1, m - 1, m - 2, rng.randrange(m)]), rng.choice([0, 1, m - 1, rng.randrange(m)])
-        op = ("mul", "pow", "public", "reduce")[i % 4]
+        op = ("mul", "pow", "public", "reduce", "square")[i % 5]
         if op == "reduce":  # any number of the words
             a = rng.choice([rng.getrandbits(64 * words), top - 1, m, min(2 * m, top - 1)])
         cases.append((op, m, a, b))
     text = "".join("%s %d %x %x %x\n" % (op, words, m, a, b) for op, m, a, b in cases)
     out = subprocess.run([driver], input=text, stdout=subprocess.PIPE, universal_newlines=True, check=True)
-    expected = {"mul": lambda m, a, b: a * b % m, "pow": lambda m, a, b: pow(a, b, m),
+    expected = {"mul": lambda m, a, b: a * b % m, "pow": lambda m, a, b: pow(a, b, m), "square": lambda m, a, b: a * a % m,
                 "public": lambda m, a, b: pow(a, b, m), "reduce": lambda m, a, b: a % m}
     results = out.stdout.split()
     wrong = [(case, got) for case, got in zip(cases, results) if int(got, 16) != expected[case[0]](*case[1:])]
@@ -201,7 +209,18 @@ def unused_key():
 
 
 KEY_OF_SUBCLASS = type("Key", (rsa.PrivateKey,), {})(*PRI.__getstate__()[:5])
-PUB_520, PRI_520 = rsa.newkeys(520)  # numbers past the words the paths hold
+# numbers past the words the paths hold: a modulus of 8,202 bits (of odd
+# factors, which is all the library's arithmetic needs)
+BIG_P = (1 << 4100) + 1
+PRI_BIG = rsa.PrivateKey(BIG_P * (BIG_P + 2), 65537, 12345, BIG_P, BIG_P + 2)
+PUB_BIG = rsa.PublicKey(PRI_BIG.n, 65537)
+
+
+def refused(call, *args):
+    try:
+        call(*args)
+    except rsa.pkcs1.DecryptionError:
+        pass
 CALLS = {
     "decrypt": lambda: C._rsa_decrypt(C()._rsa_encrypt("text", PUB), PRI),
     "hex": lambda: C._rsa_decrypt(C()._rsa_encrypt("text", PUB, True), PRI, True),
@@ -271,7 +290,7 @@ def test_a_step_patched_after_enabling_is_called(monkeypatch, library_calls, cal
     lambda: Sub()._rsa_encrypt("t"), lambda: C()._rsa_encrypt("t", ""), lambda: C()._rsa_encrypt("t", PUB, 1),
     lambda: C._rsa_decrypt(bytearray(rsa.encrypt(b"t", PUB)), PRI),
     lambda: C._rsa_decrypt(rsa.encrypt(b"t", PUB), KEY_OF_SUBCLASS),
-    lambda: C._rsa_decrypt(rsa.encrypt(b"t", PUB_520), PRI_520), lambda: C()._rsa_encrypt("t", PUB_520),
+    lambda: refused(C._rsa_decrypt, b"\1" * 1026, PRI_BIG), lambda: C()._rsa_encrypt("t", PUB_BIG),
 ])
 def test_arguments_the_paths_were_not_written_for_take_the_generic_path(library_calls, call):
     CALLS["decrypt"](), CALLS["pair"]()

@@ -1,0 +1,300 @@
+#include "rsa/montgomery.h"
+
+#include "rsa/word_rows.h"
+
+namespace cm {
+namespace mont {
+
+bool has_adx() {
+#ifdef CM_MONT_ADX  // tests build either kind of row where they choose
+    return CM_MONT_ADX;
+#else
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("adx");
+#endif
+}
+
+namespace {
+
+// (c2 c1 c0) += a b
+[[gnu::always_inline]] inline void mac(u64& c0, u64& c1, u64& c2, u64 a, u64 b) {
+    u128 p = (u128)a * b;
+    unsigned long long s0, s1, s2;
+    unsigned char k = _addcarry_u64(0, c0, (u64)p, &s0);
+    k = _addcarry_u64(k, c1, (u64)(p >> 64), &s1);
+    _addcarry_u64(k, c2, 0, &s2);
+    c0 = s0;
+    c1 = s1;
+    c2 = s2;
+}
+
+// t (N words, plus the returned top word) = a b / R mod m, below 2m, for
+// the few words of the 256-bit keys' moduli, unrolled. Product scanning:
+// each column of a b + u m gathers in three words, u[i] chosen so the low
+// word of column i is zero.
+template <int N>
+u64 redc_small(u64* t, const u64* a, const u64* b, const u64* m, u64 minv) {
+    u64 u[N];
+    u64 c0 = 0, c1 = 0, c2 = 0;
+#pragma GCC unroll 8
+    for (int i = 0; i < N; i++) {
+#pragma GCC unroll 8
+        for (int j = 0; j < i; j++) {
+            mac(c0, c1, c2, a[j], b[i - j]);
+            mac(c0, c1, c2, u[j], m[i - j]);
+        }
+        mac(c0, c1, c2, a[i], b[0]);
+        u[i] = c0 * minv;
+        mac(c0, c1, c2, u[i], m[0]);
+        c0 = c1;
+        c1 = c2;
+        c2 = 0;
+    }
+#pragma GCC unroll 8
+    for (int i = N; i < 2 * N; i++) {
+#pragma GCC unroll 8
+        for (int j = i - N + 1; j < N; j++) {
+            mac(c0, c1, c2, a[j], b[i - j]);
+            mac(c0, c1, c2, u[j], m[i - j]);
+        }
+        t[i - N] = c0;
+        c0 = c1;
+        c1 = c2;
+        c2 = 0;
+    }
+    return c0;
+}
+
+// The same for any n words, row by row: the product's 2n words (for a
+// square, each cross product a[i] a[j] made once and doubled), then their
+// reduction, one row of u m per word.
+// Rows: 0 the portable ones, 1 mulx and adx, 4 Blocks words: those unrolled
+// for the full rows.
+template <int Rows, int Blocks = 0>
+u64 redc_rows(u64* t, const u64* a, const u64* b, const u64* m, u64 minv, int n) {
+    auto some = Rows ? addmul_row_adx : addmul_row_c;
+    auto row = [&](u64* x, const u64* y, long count, u64 z) {
+        return Blocks ? addmul_row_adx_fixed<Blocks>(x, y, z) : some(x, y, count, z);
+    };
+    u64 x[2 * kMaxWords];
+    // what no row writes before adding to it
+    for (int k = 0; k < n; k++)
+        x[k] = 0;
+    x[2 * n - 1] = 0;
+    if (a != b) {
+        for (int i = 0; i < n; i++)
+            x[i + n] = row(x + i, a, n, b[i]);
+    } else {
+        for (int i = 0; i < n - 1; i++)
+            x[i + n] = some(x + 2 * i + 1, a + i + 1, n - 1 - i, a[i]);
+        u64 shifted_out = 0;
+        unsigned char carry = 0;
+        for (int i = 0; i < n; i++) {
+            u128 sq = (u128)a[i] * a[i];
+            u64 lo = x[2 * i], hi = x[2 * i + 1];
+            unsigned long long s0, s1;
+            carry = _addcarry_u64(carry, (lo << 1) | shifted_out, (u64)sq, &s0);
+            carry = _addcarry_u64(carry, (hi << 1) | (lo >> 63), (u64)(sq >> 64), &s1);
+            shifted_out = hi >> 63;
+            x[2 * i] = s0;
+            x[2 * i + 1] = s1;
+        }
+    }
+    u64 top = 0;  // a b + u m < 2 m R: one bit above the words
+    for (int i = 0; i < n; i++) {
+        u64 c = row(x + i, m, n, x[i] * minv);
+        u128 s = (u128)x[i + n] + c + top;
+        x[i + n] = (u64)s;
+        top = (u64)(s >> 64);
+    }
+    for (int j = 0; j < n; j++)
+        t[j] = x[n + j];
+    return top;
+}
+
+const bool kAdx = has_adx();
+
+u64 redc_any(u64* t, const u64* a, const u64* b, const u64* m, u64 minv, int n) {
+    if (!kAdx)
+        return redc_rows<0>(t, a, b, m, minv, n);
+    switch (n) {  // the halves of 2048-, 3072- and 4096-bit keys
+        case 16: return redc_rows<1, 4>(t, a, b, m, minv, n);
+        case 24: return redc_rows<1, 6>(t, a, b, m, minv, n);
+        case 32: return redc_rows<1, 8>(t, a, b, m, minv, n);
+        default: return redc_rows<1>(t, a, b, m, minv, n);
+    }
+}
+
+// Window bits of the secret power: wider for longer exponents, where the
+// table's cost is spread over more squarings.
+int window_bits(int words) { return words > 4 ? 5 : 4; }
+constexpr int kMaxEntries = 32;
+
+// r = table[index] of `entries` entries `stride` words apart: every entry
+// is read and masked, the index compared in all lanes at once.
+void pick_entry(u64* r, const u64* table, int stride, int entries, u64 index) {
+    const __m128i want = _mm_set1_epi32((int)index);
+    __m128i masks[kMaxEntries];
+    for (int i = 0; i < entries; i++)
+        masks[i] = _mm_cmpeq_epi32(_mm_set1_epi32(i), want);
+    for (int l = 0; l < stride; l += 2) {
+        __m128i sum = _mm_setzero_si128();
+        for (int i = 0; i < entries; i++)
+            sum = _mm_or_si128(sum, _mm_and_si128(masks[i], _mm_load_si128((const __m128i*)(table + i * stride + l))));
+        _mm_storeu_si128((__m128i*)(r + l), sum);
+    }
+}
+
+// bits [w k, w k + k) of exp, of n words
+u64 window_of(const u64* exp, int n, int w, int k) {
+    int bit = w * k, word = bit / 64, shift = bit % 64;
+    u64 v = exp[word] >> shift;
+    if (shift + k > 64 && word + 1 < n)
+        v |= exp[word + 1] << (64 - shift);
+    return v & (((u64)1 << k) - 1);
+}
+
+}  // namespace
+
+// The work of a Modulus for a word count known when compiling (N, the
+// moduli of 256-bit keys, whose loops then unroll) or not (N = 0).
+template <int N>
+struct Modulus::Kernel {
+    const Modulus& mod;
+    int n() const { return N ? N : mod.n_; }
+
+    void reduce_once(u64* r, const u64* t, u64 hi) const {
+        u64 d[kMaxWords];
+        u64 borrow = sub(d, t, mod.m_, n());
+        // t - m is negative only when hi is 0 and the subtraction borrowed
+        u64 keep = mask_of((1 ^ hi) & borrow);
+        select(r, keep, t, d, n());
+    }
+    void mul(u64* r, const u64* a, const u64* b) const {
+        u64 t[kMaxWords];
+        u64 hi = N ? redc_small<N ? N : 1>(t, a, b, mod.m_, mod.minv_) : redc_any(t, a, b, mod.m_, mod.minv_, n());
+        reduce_once(r, t, hi);
+    }
+    void square(u64* r, const u64* a) const { mul(r, a, a); }
+    void from(u64* r, const u64* a) const {
+        u64 one[kMaxWords];
+        for (int i = 0; i < n(); i++)
+            one[i] = i == 0;
+        mul(r, a, one);
+    }
+
+    // R^2 mod m: 2^(b-1), below m, doubled to 2^16 R mod m (the Montgomery
+    // form of 2^16), then raised to the power 4n. For a secret modulus, b
+    // is 64(n - 1) + 1: the word count alone sets the steps.
+    void square_of_r(u64* rr, int public_bits) const {
+        const int n = this->n();
+        const int start = public_bits ? public_bits - 1 : 64 * (n - 1);
+        u64 x[kMaxWords];
+        for (int i = 0; i < n; i++)
+            x[i] = 0;
+        x[start / 64] = (u64)1 << (start % 64);
+        for (int i = start; i < 64 * n + 16; i++) {
+            u64 y[kMaxWords];
+            u64 top = x[n - 1] >> 63;
+            for (int j = n - 1; j > 0; j--)
+                y[j] = (x[j] << 1) | (x[j - 1] >> 63);
+            y[0] = x[0] << 1;
+            reduce_once(x, y, top);
+        }
+        u64 base[kMaxWords];
+        copy(base, x, n);
+        const int k = 4 * n;
+        for (int bit = 30 - __builtin_clz((unsigned)k); bit >= 0; bit--) {
+            mul(x, x, x);
+            if ((k >> bit) & 1)
+                mul(x, x, base);
+        }
+        copy(rr, x, n);
+    }
+
+    void pow(u64* r, const u64* base, const u64* exp, int bits) const {
+        const int n = this->n(), k = window_bits(n), entries = 1 << k;
+        const int stride = (n + 1) & ~1;  // whole 128-bit lanes
+        const int exp_words = (bits + 63) / 64;
+        alignas(16) u64 table[kMaxEntries * kMaxWords];
+        u64 one[kMaxWords];
+        for (int i = 0; i < n; i++)
+            one[i] = i == 0;
+        for (int i = 0; i < entries; i++)  // the lanes' padding word too
+            table[i * stride + stride - 1] = 0;
+        mul(table, one, mod.rr_);
+        mul(table + stride, base, mod.rr_);
+        for (int i = 2; i < entries; i++) {
+            if (i % 2 == 0)
+                square(table + i * stride, table + i / 2 * stride);
+            else
+                mul(table + i * stride, table + (i - 1) * stride, table + stride);
+        }
+        const int windows = bits > 0 ? (bits + k - 1) / k : 1;
+        u64 acc[kMaxWords], pick[kMaxWords];
+        // the top window's entry starts the product (1 squared is 1)
+        pick_entry(acc, table, stride, entries, window_of(exp, exp_words, windows - 1, k));
+        for (int w = windows - 2; w >= 0; w--) {
+            for (int s = 0; s < k; s++)
+                square(acc, acc);
+            pick_entry(pick, table, stride, entries, window_of(exp, exp_words, w, k));
+            mul(acc, acc, pick);
+        }
+        from(r, acc);
+    }
+
+    void pow_public(u64* r, const u64* base, const u64* exp, int words) const {
+        u64 b[kMaxWords], acc[kMaxWords], one[kMaxWords];
+        for (int i = 0; i < n(); i++)
+            one[i] = i == 0;
+        int top = 64 * words - 1;
+        while (top >= 0 && !((exp[top / 64] >> (top % 64)) & 1))
+            top--;
+        if (top < 0) {  // base^0
+            reduce_once(r, one, 0);
+            return;
+        }
+        mul(b, base, mod.rr_);
+        copy(acc, b, n());  // the top bit's
+        for (int i = top - 1; i >= 0; i--) {
+            square(acc, acc);
+            if ((exp[i / 64] >> (i % 64)) & 1)
+                mul(acc, acc, b);
+        }
+        from(r, acc);
+    }
+};
+
+// Runs `f` on the kernel for this modulus's word count.
+#define CM_MONT_KERNEL(f)                      \
+    switch (n_) {                              \
+        case 1: Kernel<1>{*this}.f; break;     \
+        case 2: Kernel<2>{*this}.f; break;     \
+        case 3: Kernel<3>{*this}.f; break;     \
+        case 4: Kernel<4>{*this}.f; break;     \
+        default: Kernel<0>{*this}.f; break;    \
+    }
+
+Modulus::Modulus(const u64* m, int words, int public_bits) : n_(words) {
+    copy(m_, m, n_);
+    // -m^-1 mod 2^64 by Newton's iteration: m*m = 1 mod 8 gives 3 bits,
+    // each step doubles them.
+    u64 inv = m[0];
+    for (int i = 0; i < 5; i++)
+        inv *= 2 - m[0] * inv;
+    minv_ = (u64)0 - inv;
+    CM_MONT_KERNEL(square_of_r(rr_, public_bits))
+}
+
+void Modulus::mul(u64* r, const u64* a, const u64* b) const { CM_MONT_KERNEL(mul(r, a, b)) }
+void Modulus::square(u64* r, const u64* a) const { CM_MONT_KERNEL(square(r, a)) }
+void Modulus::reduce_once(u64* r, const u64* t, u64 hi) const { CM_MONT_KERNEL(reduce_once(r, t, hi)) }
+void Modulus::pow(u64* r, const u64* base, const u64* exp, int bits) const { CM_MONT_KERNEL(pow(r, base, exp, bits)) }
+void Modulus::pow_public(u64* r, const u64* base, const u64* exp, int words) const {
+    CM_MONT_KERNEL(pow_public(r, base, exp, words))
+}
+
+#undef CM_MONT_KERNEL
+
+}  // namespace mont
+}  // namespace cm
