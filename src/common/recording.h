@@ -20,22 +20,9 @@
 #pragma once
 
 #include "common/body.h"
+#include "common/dependencies.h"
 
 namespace cm {
-
-// What a path adds to its recorded dependencies: dicts that the library
-// reads in ways a recording cannot see (option dicts, instance dicts), and
-// whether values it relies on are what the library itself made.
-class Dependencies {
-public:
-    explicit Dependencies(PyObject* list) : list_(list) {}
-    // Adds `dict` (an exact dict): copied now, compared and watched later.
-    // -1 with an exception set on failure.
-    int add(PyObject* dict);
-
-private:
-    PyObject* list_;
-};
 
 // A path's own dependencies for branch `branch`, after a recording found
 // the library's own: 1 when everything it looked at is the library's own,
@@ -59,15 +46,5 @@ struct Record {
 // it is. `extra` may be null. Recording fails (Unrecorded) while this
 // thread has a profile function of its own or another recording runs.
 Ref record_generic(Body generic, Call& c, Args a, ExtraDependencies extra, int branch, Record& out);
-
-// Whether every namespace and function of `dependencies` is as recorded.
-// Runs no code of anyone's; never leaves an exception set.
-bool unchanged(PyObject* dependencies);
-
-// Whether a new record keeps what an earlier one (the last that enabled the
-// branch) held: no recorded namespace lost a key, and what changed there
-// looks like the library's own (a module, the libraries' functions, classes
-// and built-ins, plain data). A reload passes; a stand-in or a deletion not.
-bool keeps(PyObject* dependencies, PyObject* approved);
 
 }  // namespace cm

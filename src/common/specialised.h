@@ -53,7 +53,7 @@ constexpr SpecialisedPath specialised_path(int (*choose)(const Call&, Args), Ref
 // recording every this many calls (and verifies again where they changed).
 // A declining branch tries a verification again after 8 calls, then 16, ...
 // up to this many: what made its recording foreign may have passed.
-constexpr unsigned kReverifyEvery = 256;
+constexpr unsigned kReverifyEvery = 1000;
 
 // The state of one method's path, per branch.
 struct Specialisation {

@@ -25,4 +25,9 @@ extern uint64_t g_generation;
 // Watches `dict`; false (no exception) where it cannot.
 bool watch_dict(PyObject* dict);
 
+// How many events a watched dict has had; kUncounted where that is not
+// known (not watched, or no room left to count): compare it then.
+constexpr uint64_t kUncounted = ~uint64_t(0);
+uint64_t dict_events(PyObject* dict);
+
 }  // namespace cm

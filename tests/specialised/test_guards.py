@@ -140,7 +140,7 @@ PYTHON = {
 
 # Without watchers (before 3.12) a change below the entry points is seen
 # within this many calls of a branch.
-LAG = 0 if sys.version_info >= (3, 12) else 256
+LAG = 0 if sys.version_info >= (3, 12) else 1000
 
 
 def settle(call):
