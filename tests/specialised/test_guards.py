@@ -326,6 +326,10 @@ def test_a_stand_in_installed_before_import_is_called_every_time():
     assert out == ["5", "unverified", "5", "enabled"]
 
 
+CFFI = __import__("Crypto.Util._raw_api", fromlist=["backend"]).backend == "cffi"
+
+
+@pytest.mark.skipif(CFFI, reason="the stand-in fits pycryptodome's ctypes backend")
 def test_a_mismatch_leaves_the_branch_disabled():
     # below the entry points, before import, something of the interpreter's
     # own that changes the result: the recording is the library's own, the
@@ -345,7 +349,9 @@ def test_a_mismatch_leaves_the_branch_disabled():
     ({"CRYPT_MAIN_GENERIC": "1"}, "", ["off", "off", "off", "off"]),
     ({}, "import Crypto; Crypto.version_info = (3, 8, 0)", ["off", "off", "off", "off"]),
     # a release newer than those compared: verified over three calls
-    ({}, "import Crypto; Crypto.version_info = (99, 0, 0)", ["unverified", "unverified", "enabled", "enabled"]),
+    pytest.param({}, "import Crypto; Crypto.version_info = (99, 0, 0)",
+                 ["unverified", "unverified", "enabled", "enabled"],
+                 marks=pytest.mark.skipif(CFFI, reason="cffi's first calls fill caches that make branches stale")),
 ], ids=["switched off", "too old", "newer release"])
 def test_the_switch_and_the_release(setting, prelude, states):
     out = run("""
