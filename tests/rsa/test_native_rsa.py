@@ -28,7 +28,7 @@ RSA_DIR = os.path.dirname(rsa.__file__)
 native = pytest.mark.skipif(rsa.__version__ not in ("4.9", "4.9.1"), reason="a release the paths do not follow")
 
 
-@pytest.fixture(scope="module", params=[0, None], ids=["c-rows", "cpu-rows"])
+@pytest.fixture(scope="module", params=[pytest.param(0, marks=pytest.mark.slow), None], ids=["c-rows", "cpu-rows"])
 def driver(request, tmp_path_factory):
     """The Montgomery arithmetic on its own, built from the module's source:
     with the portable product rows, and with those the CPU check picks."""
@@ -48,9 +48,13 @@ def edge_moduli(words):
     return [top - 1, top - 3, top - 5, (top >> 1) + 1, (top >> 1) - 1, (1 << (64 * words - 8)) + 1]
 
 
+# a tenth in the quick suite, all with the sweeps
+COUNTS = [(1, 40000), (2, 100000), (3, 100000), (4, 100000), (5, 8000), (8, 4000), (16, 800), (32, 120), (64, 20)]
+
+
 @pytest.mark.build
-@pytest.mark.parametrize("words, count", [(1, 40000), (2, 100000), (3, 100000), (4, 100000), (5, 8000), (8, 4000),
-                                          (16, 800), (32, 120), (64, 20)])
+@pytest.mark.parametrize("words, count", [(w, max(c // 10, 8)) for w, c in COUNTS] +
+                         [pytest.param(w, c, marks=pytest.mark.slow) for w, c in COUNTS])
 def test_arithmetic_against_pow(driver, words, count):
     driver, rows = driver
     if rows == 0 and words <= 4:
