@@ -597,9 +597,10 @@ DISABLED_CHILD = """
 import json, sys
 sys.path.insert(0, %r)
 import bench
+import functools, operator
 from Crypto.Cipher import _mode_ecb
 real = _mode_ecb.get_raw_buffer
-_mode_ecb.get_raw_buffer = lambda buffer: b"!" + real(buffer)
+_mode_ecb.get_raw_buffer = functools.partial(operator.add, b"!")  # the interpreter's own, another result
 bench.C._aes_ecb_encrypt("x", bench.KEY16)
 _mode_ecb.get_raw_buffer = real
 assert bench.C._aes_ecb_encrypt.__specialised__ == ("disabled",), bench.C._aes_ecb_encrypt.__specialised__

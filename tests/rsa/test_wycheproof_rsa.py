@@ -17,7 +17,7 @@ import crypt_main
 
 C = crypt_main.TarvikCryptMain
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-VECTORS = os.path.join(ROOT, "..", "shared", "vectors", "wycheproof")
+VECTORS = os.path.join(ROOT, "tests", "vectors", "wycheproof")
 RSA_DIR = os.path.dirname(rsa.__file__)
 CONSTRUCTION = ("__init__", "__setstate__", "inverse", "extended_gcd")
 

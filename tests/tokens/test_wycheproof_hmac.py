@@ -11,7 +11,7 @@ import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-VECTORS = os.path.join(ROOT, "..", "shared", "vectors", "wycheproof", "hmac_sha256_test.json")
+VECTORS = os.path.join(ROOT, "tests", "vectors", "wycheproof", "hmac_sha256_test.json")
 
 
 @pytest.fixture(scope="module")
