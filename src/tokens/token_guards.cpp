@@ -109,6 +109,15 @@ bool made_by_json(PyObject* decoder_dict) {
         PyErr_Clear();
         return value.get() == expected;
     };
+    // array_hook: from 3.15, absent before
+    auto no_array_hook = [](PyObject* scanner_or_null, PyObject* decoder) {
+        PyObject* hook = item(decoder, "array_hook");
+        if (hook && hook != Py_None)
+            return false;
+        Ref member(scanner_or_null ? PyObject_GetAttrString(scanner_or_null, "array_hook") : nullptr);
+        PyErr_Clear();
+        return !member || member.get() == Py_None;
+    };
     PyObject* floats = (PyObject*)&PyFloat_Type;
     PyObject* ints = (PyObject*)&PyLong_Type;
     PyObject* scanner = item(decoder_dict, "scan_once");
@@ -118,7 +127,8 @@ bool made_by_json(PyObject* decoder_dict) {
            item(decoder_dict, "strict") == Py_True && scanner && scanner_type &&
            (PyObject*)Py_TYPE(scanner) == scanner_type && member_is(scanner, "object_hook", Py_None) &&
            member_is(scanner, "object_pairs_hook", Py_None) && member_is(scanner, "parse_float", floats) &&
-           member_is(scanner, "parse_int", ints) && member_is(scanner, "strict", Py_True);
+           member_is(scanner, "parse_int", ints) && member_is(scanner, "strict", Py_True) &&
+           no_array_hook(scanner, decoder_dict);
 }
 
 // The namespaces of an exception class and the library's classes above it:
@@ -240,7 +250,7 @@ int extra(int, Dependencies& d) {
     Ref decoder_own =
         instance_dict(item(json, "_default_decoder"), json_decoder, "JSONDecoder",
                       "object_hook|parse_float|parse_int|parse_constant|strict|object_pairs_hook|parse_object|"
-                      "parse_array|parse_string|memo|scan_once");
+                      "parse_array|parse_string|memo|scan_once|array_hook");
     if (!decoder_own || !made_by_json(decoder_own.get()))
         return 0;
     if (d.add(decoder_own.get()) < 0 || keep(3, item(json, "_default_decoder"), decoder_own.get()) < 0)
