@@ -34,14 +34,37 @@ Ref copy_of(PyObject* dict) {
     return copy;
 }
 
-// A namespace's entry: the dict, its copy, whether code runs in it, and
-// the events it had had when copied.
-Ref dict_entry(PyObject* dict, bool first) {
+// A namespace's entry: the dict, its copy, whether code runs in it, the
+// events it had had when copied, and the names by which the recorded code
+// reads it (None: any key may be read, as in a class or a dict a path named).
+Ref dict_entry(PyObject* dict, bool first, PyObject* reads = Py_None) {
     if (watching())
         watch_dict(dict);  // counted from before the copy on
     Ref copy = copy_of(dict);
     Ref events(copy ? PyLong_FromUnsignedLongLong(dict_events(dict)) : nullptr);
-    return Ref(events ? PyTuple_Pack(4, dict, copy.get(), first ? Py_True : Py_False, events.get()) : nullptr);
+    return Ref(events ? PyTuple_Pack(5, dict, copy.get(), first ? Py_True : Py_False, events.get(), reads) : nullptr);
+}
+
+// The names that code reads a module's namespace by: those its instructions
+// name (globals, attributes, imported names) and its str constants (getattr
+// with a literal name). A frozenset; empty on failure.
+Ref names_read(PyObject* const* codes, const bool* own, size_t count) {
+    Ref names(PySet_New(nullptr));
+    for (size_t i = 0; names && i < count; i++) {
+        if (!own[i])
+            continue;
+        for (const char* field : {"co_names", "co_consts"}) {
+            Ref items(PyObject_GetAttrString(codes[i], field));
+            if (!items || !PyTuple_CheckExact(items.get()))
+                return {};
+            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(items.get()); j++) {
+                PyObject* item = PyTuple_GET_ITEM(items.get(), j);
+                if (PyUnicode_CheckExact(item) && PySet_Add(names.get(), item) < 0)
+                    return {};
+            }
+        }
+    }
+    return Ref(names ? PyFrozenSet_New(names.get()) : nullptr);
 }
 
 class Collector {
@@ -49,14 +72,14 @@ public:
     Collector(PyObject* list, PyObject* seen) : list_(list), seen_(seen) {}
 
     // Adds `dict` once; -1 on failure.
-    int add(PyObject* dict, bool first) {
+    int add(PyObject* dict, bool first, PyObject* reads = Py_None) {
         Ref id(PyLong_FromVoidPtr(dict));
         if (!id)
             return -1;
         int known = PyDict_Contains(seen_, id.get());
         if (known != 0)
             return known;  // -1, or already there
-        Ref entry = dict_entry(dict, first);
+        Ref entry = dict_entry(dict, first, reads);
         if (!entry || PyDict_SetItem(seen_, id.get(), Py_None) < 0)
             return -1;
         return PyList_Append(list_, entry.get());
@@ -251,9 +274,21 @@ bool same_or_grown(PyObject* dict, PyObject* copy, bool runs_in) {
     return found == PyDict_Size(copy);
 }
 
-// Whether the str-keyed `copy` has every key of `before`, and what differs
-// looks like the library's own.
-bool keeps_namespace(PyObject* copy, PyObject* before) {
+// A special method's name ("__init__"): read by the interpreter itself,
+// named in no code.
+bool special(PyObject* key) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(key);
+    return n > 4 && PyUnicode_READ_CHAR(key, 0) == '_' && PyUnicode_READ_CHAR(key, 1) == '_' &&
+           PyUnicode_READ_CHAR(key, n - 1) == '_' && PyUnicode_READ_CHAR(key, n - 2) == '_';
+}
+
+// Whether the str-keyed `copy` has every key of `before` that the code may
+// read (`reads`, or any where None), and what differs there looks like the
+// library's own. A name that no recorded code reads may hold anything: a
+// package imported since may have rebound it for good (typing_extensions
+// puts its own helpers into typing's namespace), and a fresh process that
+// imported it first would enable the branch all the same.
+bool keeps_namespace(PyObject* copy, PyObject* before, PyObject* reads) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(copy, &pos, &key, &value))
@@ -261,6 +296,15 @@ bool keeps_namespace(PyObject* copy, PyObject* before) {
             return false;  // a key whose look-up would run someone's __eq__
     pos = 0;
     while (PyDict_Next(before, &pos, &key, &value)) {
+        if (reads != Py_None && PyUnicode_CheckExact(key) && !special(key)) {
+            int read = PySet_Contains(reads, key);  // str: no one's code runs
+            if (read < 0) {
+                PyErr_Clear();
+                return false;
+            }
+            if (!read)
+                continue;
+        }
         PyObject* now = PyUnicode_CheckExact(key) ? PyDict_GetItemWithError(copy, key) : nullptr;
         if (!now) {
             PyErr_Clear();
@@ -279,13 +323,16 @@ Ref collect_dependencies(PyObject* const* codes, PyObject* const* globals, const
     Ref list(PyList_New(0)), seen(PyDict_New());
     if (!list || !seen)
         return {};
+    Ref reads = names_read(codes, own, count);
+    if (!reads)
+        return {};
     Collector out(list.get(), seen.get());
     if (!g_builtins)
         g_builtins = Ref::hold(builtins).release();  // one interpreter, one builtins
-    int rc = out.add(builtins, true);
+    int rc = out.add(builtins, true, reads.get());
     for (size_t i = 0; rc == 0 && i < count; i++)
         if (own[i])
-            rc = out.add(globals[i], true) < 0 || add_owners(out, codes[i], globals[i]) < 0 ? -1 : 0;
+            rc = out.add(globals[i], true, reads.get()) < 0 || add_owners(out, codes[i], globals[i]) < 0 ? -1 : 0;
     for (size_t i = 0; rc == 0 && i < count; i++)
         if (own[i])
             rc = add_held(out, globals[i]);
@@ -330,7 +377,7 @@ bool unchanged(PyObject* dependencies) {
                 continue;
             // the same or grown as allowed: copied again, so that the next
             // look is quick
-            Ref updated = dict_entry(first, PyTuple_GET_ITEM(entry, 2) == Py_True);
+            Ref updated = dict_entry(first, PyTuple_GET_ITEM(entry, 2) == Py_True, PyTuple_GET_ITEM(entry, 4));
             if (!updated || PyList_SetItem(dependencies, i, updated.release()) < 0)
                 PyErr_Clear();
             continue;
@@ -359,7 +406,7 @@ bool keeps(PyObject* dependencies, PyObject* approved) {
         for (Py_ssize_t j = 0; j < PyList_GET_SIZE(dependencies); j++) {
             PyObject* now = PyList_GET_ITEM(dependencies, j);
             if (PyDict_Check(PyTuple_GET_ITEM(now, 0)) && PyTuple_GET_ITEM(now, 0) == PyTuple_GET_ITEM(old, 0) &&
-                !keeps_namespace(PyTuple_GET_ITEM(now, 1), PyTuple_GET_ITEM(old, 1)))
+                !keeps_namespace(PyTuple_GET_ITEM(now, 1), PyTuple_GET_ITEM(old, 1), PyTuple_GET_ITEM(now, 4)))
                 return false;
         }
     }

@@ -5,12 +5,13 @@
 // of the libraries' own: their caches), and every function the same code
 // and defaults.
 //
-// Held as a list of entries: (dict, copy, first, events) for a namespace,
-// `first` True for one that the library's code runs in (its module, the
-// class of a method, the builtins) or that a path named, `events` the
-// watcher's count when it was copied (a look compares only the dicts that
-// had events since); (function, code, defaults, kwdefaults) for a function
-// that ran.
+// Held as a list of entries: (dict, copy, first, events, reads) for a
+// namespace, `first` True for one that the library's code runs in (its
+// module, the class of a method, the builtins) or that a path named,
+// `events` the watcher's count when it was copied (a look compares only the
+// dicts that had events since), `reads` the names that the recorded code
+// may read a module's namespace or the builtins by (None for the others:
+// any key); (function, code, defaults, kwdefaults) for a function that ran.
 #pragma once
 
 #include "common/ref.h"
@@ -50,9 +51,11 @@ bool watch_all(PyObject* dependencies);
 bool unchanged(PyObject* dependencies);
 
 // Whether a new record keeps what an earlier one (the last that enabled the
-// branch) held: no namespace the code runs in lost a key, and what changed
-// there looks like the libraries' own (a module, their functions, classes
-// and built-ins, plain data). A reload passes; a stand-in or a deletion not.
+// branch) held: no namespace the code runs in lost a key the code reads,
+// and what changed there looks like the libraries' own (a module, their
+// functions, classes and built-ins, plain data). A reload passes; a
+// stand-in or a deletion not; a name rebound that no recorded code reads
+// (nor the interpreter, as it reads special methods) is not judged.
 bool keeps(PyObject* dependencies, PyObject* approved);
 
 }  // namespace cm

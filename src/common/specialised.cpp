@@ -44,8 +44,9 @@ bool due(const Specialisation& s, int b) {
     return s.state[b] == State::Declining || s.countdown[b] == 0;
 }
 
-// Kept: the last few recordings that enabled the branch, the latest last, so
-// that a stand-in put back finds the branch as it was.
+// Kept: the last few recordings that enabled the branch, the one last
+// enabled or found again last, so that a stand-in put back finds the branch
+// as it was, however many came and went before.
 constexpr Py_ssize_t kApprovedKept = 4;
 
 bool approved(const Specialisation& s, int b, PyObject* record) {
@@ -103,6 +104,9 @@ void look(Specialisation& s, int b) {
         PyObject* record = PyList_GET_ITEM(list, i);
         if (unchanged(record)) {
             put(s.record[b], Ref::hold(record));
+            // the latest again: the state in use is the last one forgotten
+            if (PyList_Append(list, record) < 0 || PyList_SetSlice(list, i, i + 1, nullptr) < 0)
+                PyErr_Clear();
             state = State::Enabled;
             s.retries[b] = 0;
             looked(s, b);

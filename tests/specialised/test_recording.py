@@ -272,3 +272,18 @@ def test_a_declining_branch_says_so_and_comes_back(monkeypatch):
     assert C._aes_ecb_encrypt.__specialised__ == ("declining",)
     monkeypatch.undo()
     assert C._aes_ecb_encrypt.__specialised__ == ("enabled",)  # back as it was enabled
+
+
+def test_a_name_no_library_code_reads_may_be_rebound_for_good(monkeypatch):
+    """A package imported after the branch was enabled may rebind, for the
+    rest of the process, a name in a namespace the library's code runs in
+    that none of it reads (typing_extensions puts its own helpers into
+    typing's): the branch verifies again and is enabled, as in a process
+    that imported the package first."""
+    method, python = BRANCHES["aes_ecb"]
+    method(), method()
+    assert C._aes_ecb_encrypt.__specialised__ == ("enabled",)
+    monkeypatch.setattr(builtins, "copyright", lambda: "a package's own")
+    settle(method)
+    assert method() == python()
+    assert C._aes_ecb_encrypt.__specialised__ == ("enabled",)

@@ -198,8 +198,6 @@ def test_paths_are_enabled_for_plain_calls():
             C._token_decrypt(token, "w" * 32, None)
         if C._token_encrypt.__specialised__ + C._token_decrypt.__specialised__ == ("enabled",) * 4:
             break
-    if sys.version_info[:2] == (3, 12) and "declining" in C._token_decrypt.__specialised__:
-        pytest.xfail("3.12: after the package tests the token branches keep declining (results stay right)")
     assert C._token_encrypt.__specialised__[0] == "enabled"
     assert C._token_decrypt.__specialised__ == ("enabled",) * 3
 
