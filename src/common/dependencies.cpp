@@ -11,16 +11,33 @@ namespace {
 
 // Keys that no code of the libraries reads, written meanwhile by others: a
 // module's __warningregistry__ (the warnings machinery's note of what it
-// has shown from there), and the builtins' `_` (the last value the
-// interactive interpreter or doctest displayed).
+// has shown from there), the builtins' `_` (the last value the
+// interactive interpreter or doctest displayed), and the hooks threading
+// keeps for threads yet to start: excepthook (which test runners swap
+// around each test, as pytest 8.3 does) and what threading.settrace and
+// setprofile set. Those are the process's settings, as sys's and warnings'
+// are.
 PyObject* g_builtins = nullptr;  // the builtins' namespace of the recordings
+
+bool threading_hook(PyObject* dict, PyObject* key) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(key);
+    if (n != 10 && n != 11 && n != 13)
+        return false;
+    if (PyUnicode_CompareWithASCIIString(key, "excepthook") != 0 &&
+        PyUnicode_CompareWithASCIIString(key, "_trace_hook") != 0 &&
+        PyUnicode_CompareWithASCIIString(key, "_profile_hook") != 0)
+        return false;
+    PyObject* threading = PyDict_GetItemString(PyImport_GetModuleDict(), "threading");  // borrowed
+    return threading && PyModule_Check(threading) && PyModule_GetDict(threading) == dict;
+}
 
 bool ignored(PyObject* dict, PyObject* key) {
     if (!PyUnicode_CheckExact(key))
         return false;
     if (dict == g_builtins)
         return PyUnicode_GET_LENGTH(key) == 1 && PyUnicode_READ_CHAR(key, 0) == '_';
-    return PyUnicode_GET_LENGTH(key) == 19 && PyUnicode_CompareWithASCIIString(key, "__warningregistry__") == 0;
+    return (PyUnicode_GET_LENGTH(key) == 19 && PyUnicode_CompareWithASCIIString(key, "__warningregistry__") == 0) ||
+           threading_hook(dict, key);
 }
 
 // The namespace's copy, but for what is ignored.

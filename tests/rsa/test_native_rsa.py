@@ -120,8 +120,7 @@ def test_decryption_and_blinding_state_equal_the_library(seed):
             hexs = form(b"x") != b"x"
             assert outcome(C._rsa_decrypt, form(value), pri, hexs) == outcome(library_decrypt, form(value), twin, hexs)
             assert (pri.blindfac, pri.blindfac_inverse) == (twin.blindfac, twin.blindfac_inverse)
-    # (stale: a namespace the branch reads changed meanwhile; it verifies again)
-    assert set(C._rsa_decrypt.__specialised__) <= {"enabled", "stale"}
+    assert C._rsa_decrypt.__specialised__ == ("enabled",) * 3
 
 
 @native
@@ -167,7 +166,7 @@ def test_encryption_is_pkcs1_under_the_key(text, hexs):
     with pytest.raises(OverflowError, match="22 bytes needed for message, but there is only space for 21"):
         C()._rsa_encrypt("x" * 22, pub, hexs)
     states = C._rsa_encrypt.__specialised__
-    assert {states[hexs], states[2 + hexs]} <= {"enabled", "stale"}
+    assert states[hexs] == states[2 + hexs] == "enabled"
 
 
 @native
@@ -288,6 +287,17 @@ def test_a_step_patched_after_enabling_is_called(monkeypatch, library_calls, cal
     library_calls.clear()
     CALLS[call]()
     assert not library_calls  # the library's own is back
+
+
+@native
+def test_a_threading_hook_swapped_changes_no_state(monkeypatch):
+    """threading.excepthook is the process's setting (test runners swap it
+    around each test), though the key module's namespace holds threading:
+    the branch stays enabled, with no verification again."""
+    C._rsa_decrypt(CT, PRI), C._rsa_decrypt(CT, PRI)
+    states = C._rsa_decrypt.__specialised__
+    monkeypatch.setattr(threading, "excepthook", lambda args: None, raising=False)  # (3.8+)
+    assert "enabled" in states and C._rsa_decrypt.__specialised__ == states
 
 
 @native
