@@ -225,7 +225,7 @@ bool initial_factor(const Modulus& n, const KeyNumbers& key, Blinding& b) {
 // (drawn for a key not used yet, else the key's squared); `out` is
 // int2bytes(result, k). False to take the generic path. Needs no GIL.
 bool blinded_decrypt(uint8_t* out, int k, const uint8_t* crypto, int size, const KeyNumbers& key, Blinding& b) {
-    Modulus n(key.n.w, key.n.words, key.n.bits());
+    Modulus n(key.n.w, key.n.words, true);
     u64 c[kMaxWords], message[kMaxWords];
     mont::words_of_bytes(c, key.n.words, crypto, size);
     n.reduce(c, c);  // bytes2int(crypto) may exceed n; the library reduces it
