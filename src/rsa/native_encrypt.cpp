@@ -235,8 +235,8 @@ Ref run(int branch, const Call& c, Args a) {
     if (!pad(block, k, message.data(), length))
         return {};
     u64 payload[kMaxWords];
-    mont::words_of_bytes(payload, kMaxWords, block, k);
-    if (mont::less(n.w, payload, kMaxWords))
+    mont::words_of_bytes(payload, n.words, block, k);  // k bytes: n's words at most
+    if (mont::less(n.w, payload, n.words))
         return {};  // the library's OverflowError
     int declined = without_gil_then(
         n.bits() >= kGilBits ? kGilThreshold : 0,
