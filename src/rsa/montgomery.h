@@ -106,9 +106,9 @@ inline void bytes_of_words(uint8_t* bytes, int size, const u64* w) {
 class Modulus {
 public:
     // m: odd, above 1, of `words` words with the top one nonzero (the
-    // caller checks). A public modulus's bit length, where given, saves
-    // work that a secret one's word count alone has to do.
-    Modulus(const u64* m, int words, int public_bits = 0);
+    // caller checks). A public modulus's R^2 comes by long division, whose
+    // steps follow its value; a secret one's by steps its word count sets.
+    Modulus(const u64* m, int words, bool is_public = false);
 
     int words() const { return n_; }
     const u64* value() const { return m_; }

@@ -178,7 +178,6 @@ bool usable(const KeyNumbers& k) {
     for (int i = 0; i < p.words + q.words; i++)
         if (pq[i] != (i < kMaxWords ? n.w[i] : 0))
             return false;
-    auto below = [](const Number& a, const Number& m) { return mont::less(a.w, m.w, kMaxWords); };
     return below(k.exp1, p) && below(k.exp2, q) && below(k.coef, p);
 }
 
@@ -190,7 +189,7 @@ PrivateWords words_of(const KeyNumbers& k) {
 struct Blinding {
     bool initial = false;    // a key not used yet: its factor is drawn
     Number factor, inverse;  // as read from the key, below n
-    u64 next_factor[kMaxWords] = {}, next_inverse[kMaxWords] = {};  // as written back
+    u64 next_factor[kMaxWords], next_inverse[kMaxWords];  // as written back, n's words
 };
 
 // _initial_blinding_factor: r = randint(n - 1), coprime with n, and
@@ -225,7 +224,7 @@ bool initial_factor(const Modulus& n, const KeyNumbers& key, Blinding& b) {
 // (drawn for a key not used yet, else the key's squared); `out` is
 // int2bytes(result, k). False to take the generic path. Needs no GIL.
 bool blinded_decrypt(uint8_t* out, int k, const uint8_t* crypto, int size, const KeyNumbers& key, Blinding& b) {
-    Modulus n(key.n.w, key.n.words, key.n.bits());
+    Modulus n(key.n.w, key.n.words, true);
     u64 c[kMaxWords], message[kMaxWords];
     mont::words_of_bytes(c, key.n.words, crypto, size);
     n.reduce(c, c);  // bytes2int(crypto) may exceed n; the library reduces it
@@ -314,7 +313,7 @@ bool read_blinding(const Call& c, PyObject* key, const Number& n, Blinding& b) {
     }
     int size = 8 * n.words + 8;
     return number_of(factor.get(), b.factor, size) && number_of(inverse.get(), b.inverse, size) &&
-           mont::less(b.factor.w, n.w, kMaxWords) && mont::less(b.inverse.w, n.w, kMaxWords);
+           below(b.factor, n) && below(b.inverse, n);
 }
 
 // What the native steps found, for the caller to return or verify.
@@ -361,7 +360,7 @@ int decrypt_locked(const Call& c, PyObject* key, const KeyNumbers& k, const uint
     if (offset >= 0)
         o.result = Ref(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(clear + offset), blocksize - offset,
                                             nullptr));
-    std::memset(clear, 0, sizeof clear);
+    std::memset(clear, 0, (size_t)blocksize);
     if (offset < 0)
         return 0;  // DecryptionError, after the library's own state update
     o.factor = o.result ? int_of(b.next_factor, k.n.words) : Ref();

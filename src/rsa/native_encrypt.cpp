@@ -127,7 +127,7 @@ bool pad(uint8_t* block, int k, const uint8_t* message, int length) {
 
 // pow(bytes2int(block), e, n) as k bytes. Needs no GIL.
 void power(uint8_t* out, const uint8_t* block, int k, const Number& n, const Number& e) {
-    Modulus mod(n.w, n.words, n.bits());
+    Modulus mod(n.w, n.words, true);
     u64 x[kMaxWords], r[kMaxWords];
     mont::words_of_bytes(x, n.words, block, k);
     mod.pow_public(r, x, e.w, e.words);
@@ -235,8 +235,8 @@ Ref run(int branch, const Call& c, Args a) {
     if (!pad(block, k, message.data(), length))
         return {};
     u64 payload[kMaxWords];
-    mont::words_of_bytes(payload, kMaxWords, block, k);
-    if (mont::less(n.w, payload, kMaxWords))
+    mont::words_of_bytes(payload, n.words, block, k);  // k bytes: n's words at most
+    if (mont::less(n.w, payload, n.words))
         return {};  // the library's OverflowError
     int declined = without_gil_then(
         n.bits() >= kGilBits ? kGilThreshold : 0,

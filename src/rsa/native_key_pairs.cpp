@@ -127,7 +127,7 @@ bool equal(const u64* a, const u64* b) {
 // composite, -1 without random bytes.
 template <int W>
 int miller_rabin(RandomPool& pool, const u64* n, int rounds) {
-    Modulus mod(n, W, mont::bit_length(n, W));  // a candidate of a bit length all have
+    Modulus mod(n, W);  // a secret candidate
     u64 one[W] = {1}, n1[W], d[W], maxvalue[W], three[W] = {3};
     mont::copy(n1, n, W);
     n1[0] -= 1;  // n is odd

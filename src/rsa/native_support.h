@@ -15,12 +15,17 @@ using mont::kMaxWords;
 using mont::u64;
 
 // A non-negative number of at most kMaxWords words, and how many of them
-// it needs (0 for zero).
+// it needs (0 for zero). number_of fills all of w, zero above `words`.
 struct Number {
-    u64 w[kMaxWords] = {};
+    u64 w[kMaxWords];
     int words = 0;
     int bits() const;
 };
+
+// a < m, over the words either needs
+inline bool below(const Number& a, const Number& m) {
+    return mont::less(a.w, m.w, a.words > m.words ? a.words : m.words);
+}
 
 // An exact int from 0 to 2^(64 kMaxWords) - 1; false (no exception)
 // for anything else.

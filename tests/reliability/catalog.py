@@ -8,6 +8,8 @@ Nothing here needs pytest, so the allocation-failure child can import it.
 import binascii
 import collections
 import contextlib
+import json
+import os
 import time
 
 import jwt
@@ -26,6 +28,21 @@ SECRET = "a shared secret of at least 32 bytes"
 PUB, PRI = rsa.newkeys(256)
 OTHER_PUB, OTHER_PRI = rsa.newkeys(256)
 RSA_CIPHERTEXT = rsa.encrypt(b"abc", PUB)
+
+
+def _published_key(bits):
+    """A key of a published test file: made without a prime search, and of
+    the size whose arithmetic runs without the GIL."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "vectors", "wycheproof",
+                        "rsa_pkcs1_%d_test.json" % bits)
+    with open(path) as f:
+        key = {name: int(value, 16) for name, value in json.load(f)["testGroups"][0]["privateKey"].items()}
+    n, e = key["modulus"], key["publicExponent"]
+    return rsa.PublicKey(n, e), rsa.PrivateKey(n, e, key["privateExponent"], key["prime1"], key["prime2"])
+
+
+BIG_PUB, BIG_PRI = _published_key(2048)
+BIG_CIPHERTEXT = rsa.encrypt(b"abc", BIG_PUB)
 
 
 MEMO_RSA = False  # the allocation-failure sweeps set this
@@ -337,6 +354,7 @@ def _cases():
     yield c("_rsa_keys", "global: rsa missing", setup=without("rsa"))
     yield c("_rsa_encrypt", "ok with a key", "abc", PUB, via="instance", deterministic=False)
     yield c("_rsa_encrypt", "ok hexs", "abc", PUB, True, via="instance", deterministic=False)
+    yield c("_rsa_encrypt", "ok 2048-bit", "abc", BIG_PUB, via="instance", deterministic=False)
     yield c("_rsa_encrypt", "ok generated", "abc", via="instance", setup=stub_rsa(), deterministic=False)
     yield c("_rsa_encrypt", "binding: too many", "abc", PUB, True, 4, via="instance")
     yield c("_rsa_encrypt", "argument: bytes", b"abc", PUB, via="instance")
@@ -345,6 +363,7 @@ def _cases():
     yield c("_rsa_encrypt", "callback: _rsa_keys gives one key", ShortKeys(), "abc")
     yield c("_rsa_decrypt", "ok", RSA_CIPHERTEXT, PRI)
     yield c("_rsa_decrypt", "ok hexs", binascii.b2a_hex(RSA_CIPHERTEXT).decode(), PRI, hexs=True)
+    yield c("_rsa_decrypt", "ok 2048-bit", BIG_CIPHERTEXT, BIG_PRI)
     yield c("_rsa_decrypt", "library: wrong key", RSA_CIPHERTEXT, OTHER_PRI)
     yield c("_rsa_decrypt", "library: bad hex", "xyz", PRI, True)
     yield c("_rsa_decrypt", "callback: hexs truth raises", RSA_CIPHERTEXT, PRI, Flag())

@@ -1,6 +1,6 @@
 // Test driver for src/rsa/montgomery.h: reads lines "<op> <words> <m> <a> <b>"
 // (hexadecimal numbers) and prints one hexadecimal result per line.
-//   mul: a b mod m    pow: a^b mod m    public: a^b mod m (public exponent)
+//   mul: a b mod m    pow: a^b mod m    public: a^b mod m (public exponent and modulus)
 //   reduce: a mod m   square: a a mod m
 #include "driver_words.h"
 
@@ -20,7 +20,7 @@ int main() {
         parse(hm, m);
         parse(ha, a);
         parse(hb, b);
-        cm::mont::Modulus mod(m, words);
+        cm::mont::Modulus mod(m, words, op == "public");  // a public modulus's R^2 by division
         if (op == "mul") {
             mod.mul_plain(r, a, b);
         } else if (op == "square") {
