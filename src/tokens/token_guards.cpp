@@ -191,8 +191,10 @@ const char* const kJwsOptions[] = {"verify_signature"};
 
 }  // namespace
 
+bool entry_holds(const Call& c, Use use) { return use == Issue ? g_issue.holds(c) : g_verify.holds(c); }
+
 bool hold(const Call& c, Use use) {
-    if (!(use == Issue ? g_issue.holds(c) : g_verify.holds(c)))
+    if (!entry_holds(c, use))
         return false;
     if (g_recorded)  // (until then the first recording is to come)
         for (const Kept& k : g_kept)

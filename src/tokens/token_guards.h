@@ -19,6 +19,9 @@ enum Use : unsigned char { Issue, Verify };
 // exception is left set. Checked again wherever the GIL was let go or
 // anyone's code may have run.
 bool hold(const Call& c, Use use);
+// Only the entry points, the cheap part of hold: where they fail, the
+// generic path will make the call, so nothing more need be done first.
+bool entry_holds(const Call& c, Use use);
 
 // The dependencies of both token paths that a recording cannot see: 1 when
 // each is what the library made, 0 when not, -1 with an exception set.
