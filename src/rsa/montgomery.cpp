@@ -65,19 +65,40 @@ u64 redc_small(u64* t, const u64* a, const u64* b, const u64* m, u64 minv) {
     return c0;
 }
 
-// The same for any n words, row by row: the product's 2n words (for a
-// square, each cross product a[i] a[j] made once and doubled), then their
-// reduction, one row of u m per word.
+// x (2n words) = 2 x + a[i]^2 at word 2i, where the sum fits 2n words: the
+// last step of a square, in plain C.
+inline void double_add_squares(u64* x, const u64* a, int n) {
+    u64 shifted_out = 0;
+    unsigned char carry = 0;
+    for (int i = 0; i < n; i++) {
+        u128 sq = (u128)a[i] * a[i];
+        u64 lo = x[2 * i], hi = x[2 * i + 1];
+        unsigned long long s0, s1;
+        carry = _addcarry_u64(carry, (lo << 1) | shifted_out, (u64)sq, &s0);
+        carry = _addcarry_u64(carry, (hi << 1) | (lo >> 63), (u64)(sq >> 64), &s1);
+        shifted_out = hi >> 63;
+        x[2 * i] = s0;
+        x[2 * i + 1] = s1;
+    }
+}
+
+// r = a b / R mod m for any n words, row by row: the product's 2n words
+// (for a square, each cross product a[i] a[j] made once and doubled), their
+// reduction, one row of u m per word, then m taken off where the result
+// reached it.
 // Rows: 0 the portable ones, 1 mulx and adx, 4 Blocks words: those unrolled
-// for the full rows.
+// for the full rows, and n known when compiling.
 template <int Rows, int Blocks = 0>
-u64 redc_rows(u64* t, const u64* a, const u64* b, const u64* m, u64 minv, int n) {
+void redc_rows(u64* r, const u64* a, const u64* b, const u64* m, u64 minv, int words) {
+    const int n = Blocks ? 4 * Blocks : words;
     auto some = Rows ? addmul_row_adx : addmul_row_c;
     auto row = [&](u64* x, const u64* y, long count, u64 z) {
         return Blocks ? addmul_row_adx_fixed<Blocks>(x, y, z) : some(x, y, count, z);
     };
     u64 x[2 * kMaxWords];
-    // what no row writes before adding to it
+    // what no row writes before adding to it (unrolled where n is known:
+    // a string instruction costs more than these few stores)
+#pragma GCC unroll 32
     for (int k = 0; k < n; k++)
         x[k] = 0;
     x[2 * n - 1] = 0;
@@ -87,18 +108,7 @@ u64 redc_rows(u64* t, const u64* a, const u64* b, const u64* m, u64 minv, int n)
     } else {
         for (int i = 0; i < n - 1; i++)
             x[i + n] = some(x + 2 * i + 1, a + i + 1, n - 1 - i, a[i]);
-        u64 shifted_out = 0;
-        unsigned char carry = 0;
-        for (int i = 0; i < n; i++) {
-            u128 sq = (u128)a[i] * a[i];
-            u64 lo = x[2 * i], hi = x[2 * i + 1];
-            unsigned long long s0, s1;
-            carry = _addcarry_u64(carry, (lo << 1) | shifted_out, (u64)sq, &s0);
-            carry = _addcarry_u64(carry, (hi << 1) | (lo >> 63), (u64)(sq >> 64), &s1);
-            shifted_out = hi >> 63;
-            x[2 * i] = s0;
-            x[2 * i + 1] = s1;
-        }
+        Rows ? double_add_squares_adx(x, a, n) : double_add_squares(x, a, n);
     }
     u64 top = 0;  // a b + u m < 2 m R: one bit above the words
     for (int i = 0; i < n; i++) {
@@ -107,21 +117,28 @@ u64 redc_rows(u64* t, const u64* a, const u64* b, const u64* m, u64 minv, int n)
         x[i + n] = (u64)s;
         top = (u64)(s >> 64);
     }
-    for (int j = 0; j < n; j++)
-        t[j] = x[n + j];
-    return top;
+    u64 d[kMaxWords];
+    unsigned char borrow = 0;
+#pragma GCC unroll 32
+    for (int j = 0; j < n; j++) {
+        unsigned long long w;
+        borrow = _subborrow_u64(borrow, x[n + j], m[j], &w);
+        d[j] = w;
+    }
+    // x - m is negative only when top is 0 and the subtraction borrowed
+    select(r, mask_of((1 ^ top) & borrow), x + n, d, n);
 }
 
 const bool kAdx = has_adx();
 
-u64 redc_any(u64* t, const u64* a, const u64* b, const u64* m, u64 minv, int n) {
+void redc_any(u64* r, const u64* a, const u64* b, const u64* m, u64 minv, int n) {
     if (!kAdx)
-        return redc_rows<0>(t, a, b, m, minv, n);
+        return redc_rows<0>(r, a, b, m, minv, n);
     switch (n) {  // the halves of 2048-, 3072- and 4096-bit keys
-        case 16: return redc_rows<1, 4>(t, a, b, m, minv, n);
-        case 24: return redc_rows<1, 6>(t, a, b, m, minv, n);
-        case 32: return redc_rows<1, 8>(t, a, b, m, minv, n);
-        default: return redc_rows<1>(t, a, b, m, minv, n);
+        case 16: return redc_rows<1, 4>(r, a, b, m, minv, n);
+        case 24: return redc_rows<1, 6>(r, a, b, m, minv, n);
+        case 32: return redc_rows<1, 8>(r, a, b, m, minv, n);
+        default: return redc_rows<1>(r, a, b, m, minv, n);
     }
 }
 
@@ -215,8 +232,10 @@ struct Modulus::Kernel {
         select(r, keep, t, d, n());
     }
     void mul(u64* r, const u64* a, const u64* b) const {
+        if (!N)
+            return redc_any(r, a, b, mod.m_, mod.minv_, n());
         u64 t[kMaxWords];
-        u64 hi = N ? redc_small<N ? N : 1>(t, a, b, mod.m_, mod.minv_) : redc_any(t, a, b, mod.m_, mod.minv_, n());
+        u64 hi = redc_small<N ? N : 1>(t, a, b, mod.m_, mod.minv_);
         reduce_once(r, t, hi);
     }
     void square(u64* r, const u64* a) const { mul(r, a, a); }

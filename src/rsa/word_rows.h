@@ -22,26 +22,23 @@ inline uint64_t addmul_row_c(uint64_t* t, const uint64_t* a, long n, uint64_t b)
     return c;
 }
 
-// Four words of a row: t[0..4) += a[0..4) b (b in rdx), the high word
-// pending in r8 and the two carries in CF and OF; a and t moved on.
-#define CM_ROW_FOUR_WORDS                  \
-    "mulx (%[a]), %%r9, %%r10\n\t"         \
+// One word of a row at byte offset `off`: t += a b (b in rdx). Even words
+// find the pending high word in r8 and leave theirs in r10, odd words the
+// other way round; the two carries ride in CF and OF.
+#define CM_ROW_EVEN(off)                   \
+    "mulx " #off "(%[a]), %%r9, %%r10\n\t" \
     "adox %%r8, %%r9\n\t"                  \
-    "adcx (%[t]), %%r9\n\t"                \
-    "mov %%r9, (%[t])\n\t"                 \
-    "mulx 8(%[a]), %%r9, %%r8\n\t"         \
+    "adcx " #off "(%[t]), %%r9\n\t"        \
+    "mov %%r9, " #off "(%[t])\n\t"
+#define CM_ROW_ODD(off)                    \
+    "mulx " #off "(%[a]), %%r9, %%r8\n\t"  \
     "adox %%r10, %%r9\n\t"                 \
-    "adcx 8(%[t]), %%r9\n\t"               \
-    "mov %%r9, 8(%[t])\n\t"                \
-    "mulx 16(%[a]), %%r9, %%r10\n\t"       \
-    "adox %%r8, %%r9\n\t"                  \
-    "adcx 16(%[t]), %%r9\n\t"              \
-    "mov %%r9, 16(%[t])\n\t"               \
-    "mulx 24(%[a]), %%r9, %%r8\n\t"        \
-    "adox %%r10, %%r9\n\t"                 \
-    "adcx 24(%[t]), %%r9\n\t"              \
-    "mov %%r9, 24(%[t])\n\t"               \
-    "lea 32(%[a]), %[a]\n\t"               \
+    "adcx " #off "(%[t]), %%r9\n\t"        \
+    "mov %%r9, " #off "(%[t])\n\t"
+// Four words, a and t moved on.
+#define CM_ROW_FOUR_WORDS                                             \
+    CM_ROW_EVEN(0) CM_ROW_ODD(8) CM_ROW_EVEN(16) CM_ROW_ODD(24)       \
+    "lea 32(%[a]), %[a]\n\t"                                          \
     "lea 32(%[t]), %[t]\n\t"
 // The carry word: the pending high word plus both carries.
 #define CM_ROW_LAST_WORD                   \
@@ -50,12 +47,19 @@ inline uint64_t addmul_row_c(uint64_t* t, const uint64_t* a, long n, uint64_t b)
     "adcx %%r9, %%r8\n\t"                  \
     "mov %%r8, %[hi]\n\t"
 
-// Only where has_adx(). Four words a turn, then one at a time; the loop
-// counts in rcx (lea and jrcxz leave CF and OF alone).
-inline uint64_t addmul_row_adx(uint64_t* t, const uint64_t* a, long n, uint64_t b) {
+// Only where has_adx(). The Rest words above a multiple of four first,
+// unrolled, then four words a turn; the loop counts in rcx (lea and jrcxz
+// leave CF and OF alone).
+template <int Rest>
+inline uint64_t addmul_row_adx_rest(uint64_t* t, const uint64_t* a, long blocks, uint64_t b) {
     uint64_t hi;
-    long blocks = n / 4, rest = n % 4;
     asm("xor %%r8d, %%r8d\n\t"  // r8, CF and OF: 0
+        ".if %c[rest] > 0\n\t" CM_ROW_EVEN(0) ".endif\n\t"
+        ".if %c[rest] > 1\n\t" CM_ROW_ODD(8) ".endif\n\t"
+        ".if %c[rest] > 2\n\t" CM_ROW_EVEN(16) ".endif\n\t"
+        ".if %c[rest] & 1\n\t" "mov %%r10, %%r8\n\t" ".endif\n\t"
+        "lea %c[skip](%[a]), %[a]\n\t"
+        "lea %c[skip](%[t]), %[t]\n\t"
         "jrcxz 2f\n"
         "1:\n\t"
         CM_ROW_FOUR_WORDS
@@ -63,25 +67,20 @@ inline uint64_t addmul_row_adx(uint64_t* t, const uint64_t* a, long n, uint64_t 
         "jrcxz 2f\n\t"
         "jmp 1b\n"
         "2:\n\t"
-        "mov %[rest], %%rcx\n\t"
-        "jrcxz 4f\n"
-        "3:\n\t"
-        "mulx (%[a]), %%r9, %%r10\n\t"
-        "adox %%r8, %%r9\n\t"
-        "adcx (%[t]), %%r9\n\t"
-        "mov %%r9, (%[t])\n\t"
-        "mov %%r10, %%r8\n\t"
-        "lea 8(%[a]), %[a]\n\t"
-        "lea 8(%[t]), %[t]\n\t"
-        "lea -1(%%rcx), %%rcx\n\t"
-        "jrcxz 4f\n\t"
-        "jmp 3b\n"
-        "4:\n\t"
         CM_ROW_LAST_WORD
         : [hi] "=r"(hi), [a] "+r"(a), [t] "+r"(t), "+c"(blocks)
-        : "d"(b), [rest] "r"(rest)
+        : "d"(b), [rest] "i"(Rest), [skip] "i"(8 * Rest)
         : "r8", "r9", "r10", "cc", "memory");
     return hi;
+}
+
+inline uint64_t addmul_row_adx(uint64_t* t, const uint64_t* a, long n, uint64_t b) {
+    switch (n % 4) {
+        case 0: return addmul_row_adx_rest<0>(t, a, n / 4, b);
+        case 1: return addmul_row_adx_rest<1>(t, a, n / 4, b);
+        case 2: return addmul_row_adx_rest<2>(t, a, n / 4, b);
+        default: return addmul_row_adx_rest<3>(t, a, n / 4, b);
+    }
 }
 
 // The same for n = 4 Blocks words, unrolled: no loop, no count.
@@ -99,6 +98,36 @@ inline uint64_t addmul_row_adx_fixed(uint64_t* t, const uint64_t* a, uint64_t b)
     return hi;
 }
 
+// The last step of a square: x (2n words) = 2 x + a[i]^2 at word 2i, for
+// all n words of a, where the sum fits 2n words. The doubling carries in
+// OF, the squares' sum in CF. Only where has_adx().
+inline void double_add_squares_adx(uint64_t* x, const uint64_t* a, long n) {
+    // volatile: no output is read afterwards, the work is in memory
+    asm volatile("xor %%r8d, %%r8d\n"  // CF and OF: 0
+        "1:\n\t"
+        "mov (%[a]), %%rdx\n\t"
+        "mulx %%rdx, %%r9, %%r10\n\t"
+        "mov (%[x]), %%r8\n\t"
+        "mov 8(%[x]), %%r11\n\t"
+        "adox %%r8, %%r8\n\t"
+        "adox %%r11, %%r11\n\t"
+        "adcx %%r9, %%r8\n\t"
+        "adcx %%r10, %%r11\n\t"
+        "mov %%r8, (%[x])\n\t"
+        "mov %%r11, 8(%[x])\n\t"
+        "lea 8(%[a]), %[a]\n\t"
+        "lea 16(%[x]), %[x]\n\t"
+        "lea -1(%%rcx), %%rcx\n\t"
+        "jrcxz 2f\n\t"
+        "jmp 1b\n"
+        "2:\n\t"
+        : [a] "+r"(a), [x] "+r"(x), "+c"(n)
+        :
+        : "rdx", "r8", "r9", "r10", "r11", "cc", "memory");
+}
+
+#undef CM_ROW_EVEN
+#undef CM_ROW_ODD
 #undef CM_ROW_FOUR_WORDS
 #undef CM_ROW_LAST_WORD
 
