@@ -147,9 +147,10 @@ void redc_any(u64* r, const u64* a, const u64* b, const u64* m, u64 minv, int n)
 int window_bits(int words) { return words > 4 ? 5 : 4; }
 constexpr int kMaxEntries = 32;
 
-// r = table[index] of `entries` entries `stride` words apart: every entry
-// is read and masked, the index compared in all lanes at once.
-void pick_entry(u64* r, const u64* table, int stride, int entries, u64 index) {
+// r = table[index] of `entries` entries `stride` words apart (a multiple
+// of four): every entry is read and masked, the index compared in all lanes
+// at once. 256-bit lanes where the CPU has AVX2, else 128-bit ones.
+void pick_entry_sse2(u64* r, const u64* table, int stride, int entries, u64 index) {
     const __m128i want = _mm_set1_epi32((int)index);
     __m128i masks[kMaxEntries];
     for (int i = 0; i < entries; i++)
@@ -160,6 +161,27 @@ void pick_entry(u64* r, const u64* table, int stride, int entries, u64 index) {
             sum = _mm_or_si128(sum, _mm_and_si128(masks[i], _mm_load_si128((const __m128i*)(table + i * stride + l))));
         _mm_storeu_si128((__m128i*)(r + l), sum);
     }
+}
+
+[[gnu::target("avx2")]] void pick_entry_avx2(u64* r, const u64* table, int stride, int entries, u64 index) {
+    const __m256i want = _mm256_set1_epi32((int)index);
+    __m256i masks[kMaxEntries];
+    for (int i = 0; i < entries; i++)
+        masks[i] = _mm256_cmpeq_epi32(_mm256_set1_epi32(i), want);
+    for (int l = 0; l < stride; l += 4) {
+        __m256i sum = _mm256_setzero_si256();
+        for (int i = 0; i < entries; i++)
+            sum = _mm256_or_si256(sum, _mm256_and_si256(masks[i], _mm256_load_si256((const __m256i*)(table + i * stride + l))));
+        _mm256_storeu_si256((__m256i*)(r + l), sum);
+    }
+}
+
+// AVX2 beside the rows' extensions: tests that choose the portable rows get
+// the 128-bit picks too.
+const bool kAvx2 = kAdx && __builtin_cpu_supports("avx2");
+
+void pick_entry(u64* r, const u64* table, int stride, int entries, u64 index) {
+    (kAvx2 ? pick_entry_avx2 : pick_entry_sse2)(r, table, stride, entries, index);
 }
 
 // bits [w k, w k + k) of exp, of n words
@@ -277,14 +299,15 @@ struct Modulus::Kernel {
 
     void pow(u64* r, const u64* base, const u64* exp, int bits) const {
         const int n = this->n(), k = window_bits(n), entries = 1 << k;
-        const int stride = (n + 1) & ~1;  // whole 128-bit lanes
+        const int stride = (n + 3) & ~3;  // whole 256-bit lanes
         const int exp_words = (bits + 63) / 64;
-        alignas(16) u64 table[kMaxEntries * kMaxWords];
+        alignas(32) u64 table[kMaxEntries * kMaxWords];
         u64 one[kMaxWords];
         for (int i = 0; i < n; i++)
             one[i] = i == 0;
-        for (int i = 0; i < entries; i++)  // the lanes' padding word too
-            table[i * stride + stride - 1] = 0;
+        for (int i = 0; i < entries; i++)  // the lanes' padding words too
+            for (int j = n; j < stride; j++)
+                table[i * stride + j] = 0;
         mul(table, one, mod.rr_);
         mul(table + stride, base, mod.rr_);
         for (int i = 2; i < entries; i++) {
