@@ -134,10 +134,12 @@ const bool kAdx = has_adx();
 void redc_any(u64* r, const u64* a, const u64* b, const u64* m, u64 minv, int n) {
     if (!kAdx)
         return redc_rows<0>(r, a, b, m, minv, n);
-    switch (n) {  // the halves of 2048-, 3072- and 4096-bit keys
+    switch (n) {  // the halves of 1024- to 4096-bit keys, and n of the largest
+        case 8: return redc_rows<1, 2>(r, a, b, m, minv, n);
         case 16: return redc_rows<1, 4>(r, a, b, m, minv, n);
         case 24: return redc_rows<1, 6>(r, a, b, m, minv, n);
         case 32: return redc_rows<1, 8>(r, a, b, m, minv, n);
+        case 64: return redc_rows<1, 16>(r, a, b, m, minv, n);
         default: return redc_rows<1>(r, a, b, m, minv, n);
     }
 }
