@@ -87,7 +87,8 @@ inline void double_add_squares(u64* x, const u64* a, int n) {
 // reduction, one row of u m per word, then m taken off where the result
 // reached it.
 // Rows: 0 the portable ones, 1 mulx and adx, 4 Blocks words: those unrolled
-// for the full rows, and n known when compiling.
+// for the full rows (and for a square's cross products, up to 32 words), and
+// n known when compiling.
 template <int Rows, int Blocks = 0>
 void redc_rows(u64* r, const u64* a, const u64* b, const u64* m, u64 minv, int words) {
     const int n = Blocks ? 4 * Blocks : words;
@@ -106,8 +107,12 @@ void redc_rows(u64* r, const u64* a, const u64* b, const u64* m, u64 minv, int w
         for (int i = 0; i < n; i++)
             x[i + n] = row(x + i, a, n, b[i]);
     } else {
-        for (int i = 0; i < n - 1; i++)
-            x[i + n] = some(x + 2 * i + 1, a + i + 1, n - 1 - i, a[i]);
+        if constexpr (Blocks > 0 && Blocks <= 8) {  // beyond, the code outgrows the gain
+            cross_products_adx<4 * Blocks>(x, a);
+        } else {
+            for (int i = 0; i < n - 1; i++)
+                x[i + n] = some(x + 2 * i + 1, a + i + 1, n - 1 - i, a[i]);
+        }
         Rows ? double_add_squares_adx(x, a, n) : double_add_squares(x, a, n);
     }
     u64 top = 0;  // a b + u m < 2 m R: one bit above the words

@@ -98,6 +98,48 @@ inline uint64_t addmul_row_adx_fixed(uint64_t* t, const uint64_t* a, uint64_t b)
     return hi;
 }
 
+// The cross products of a square of N words, unrolled whole: for each i,
+// x[2i+1 .. i+N) += a[i+1 .. N) a[i] and x[i+N] = the row's carry word, the
+// words of x below i+N written by earlier rows (x[1..N) zero before). The
+// assembler writes out every row, so no row pays for a loop or a count.
+// Only where has_adx().
+template <int N>
+inline void cross_products_adx(uint64_t* x, const uint64_t* a) {
+    asm volatile(
+        ".set cm_i, 0\n\t"
+        ".rept %c[n] - 1\n\t"
+        "mov 8*cm_i(%[a]), %%rdx\n\t"
+        "xor %%r8d, %%r8d\n\t"  // r8, CF and OF: 0
+        ".set cm_j, cm_i + 1\n\t"
+        ".rept %c[n] - 1 - cm_i\n\t"
+        ".if (cm_j - cm_i - 1) & 1\n\t"
+        "mulx 8*cm_j(%[a]), %%r9, %%r8\n\t"
+        "adox %%r10, %%r9\n\t"
+        ".else\n\t"
+        "mulx 8*cm_j(%[a]), %%r9, %%r10\n\t"
+        "adox %%r8, %%r9\n\t"
+        ".endif\n\t"
+        "adcx 8*(cm_i + cm_j)(%[x]), %%r9\n\t"
+        "mov %%r9, 8*(cm_i + cm_j)(%[x])\n\t"
+        ".set cm_j, cm_j + 1\n\t"
+        ".endr\n\t"
+        "mov $0, %%r9d\n\t"
+        ".if (%c[n] - 1 - cm_i) & 1\n\t"
+        "adox %%r9, %%r10\n\t"
+        "adcx %%r9, %%r10\n\t"
+        "mov %%r10, 8*(cm_i + %c[n])(%[x])\n\t"
+        ".else\n\t"
+        "adox %%r9, %%r8\n\t"
+        "adcx %%r9, %%r8\n\t"
+        "mov %%r8, 8*(cm_i + %c[n])(%[x])\n\t"
+        ".endif\n\t"
+        ".set cm_i, cm_i + 1\n\t"
+        ".endr\n\t"
+        :
+        : [a] "r"(a), [x] "r"(x), [n] "i"(N)
+        : "rdx", "r8", "r9", "r10", "cc", "memory");
+}
+
 // The last step of a square: x (2n words) = 2 x + a[i]^2 at word 2i, for
 // all n words of a, where the sum fits 2n words. The doubling carries in
 // OF, the squares' sum in CF. Only where has_adx().
