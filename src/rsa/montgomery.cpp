@@ -109,11 +109,12 @@ void redc_rows(u64* r, const u64* a, const u64* b, const u64* m, u64 minv, int w
     } else {
         if constexpr (Blocks > 0 && Blocks <= 8) {  // beyond, the code outgrows the gain
             cross_products_adx<4 * Blocks>(x, a);
+            double_add_squares_adx_fixed<4 * Blocks>(x, a);
         } else {
             for (int i = 0; i < n - 1; i++)
                 x[i + n] = some(x + 2 * i + 1, a + i + 1, n - 1 - i, a[i]);
+            Rows ? double_add_squares_adx(x, a, n) : double_add_squares(x, a, n);
         }
-        Rows ? double_add_squares_adx(x, a, n) : double_add_squares(x, a, n);
     }
     u64 top = 0;  // a b + u m < 2 m R: one bit above the words
     for (int i = 0; i < n; i++) {

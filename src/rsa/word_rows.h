@@ -83,17 +83,27 @@ inline uint64_t addmul_row_adx(uint64_t* t, const uint64_t* a, long n, uint64_t 
     }
 }
 
-// The same for n = 4 Blocks words, unrolled: no loop, no count.
+// The same for n = 4 Blocks words, unrolled: no loop, no count, and every
+// word at a fixed offset (no pointer to move on).
 template <int Blocks>
 inline uint64_t addmul_row_adx_fixed(uint64_t* t, const uint64_t* a, uint64_t b) {
     uint64_t hi;
     asm("xor %%r8d, %%r8d\n\t"
-        ".rept %c[blocks]\n\t"
-        CM_ROW_FOUR_WORDS
+        ".set cm_k, 0\n\t"
+        ".rept 2 * %c[blocks]\n\t"
+        "mulx 8*cm_k(%[a]), %%r9, %%r10\n\t"
+        "adox %%r8, %%r9\n\t"
+        "adcx 8*cm_k(%[t]), %%r9\n\t"
+        "mov %%r9, 8*cm_k(%[t])\n\t"
+        "mulx 8*cm_k+8(%[a]), %%r9, %%r8\n\t"
+        "adox %%r10, %%r9\n\t"
+        "adcx 8*cm_k+8(%[t]), %%r9\n\t"
+        "mov %%r9, 8*cm_k+8(%[t])\n\t"
+        ".set cm_k, cm_k + 2\n\t"
         ".endr\n\t"
         CM_ROW_LAST_WORD
-        : [hi] "=r"(hi), [a] "+r"(a), [t] "+r"(t)
-        : "d"(b), [blocks] "i"(Blocks)
+        : [hi] "=r"(hi)
+        : [a] "r"(a), [t] "r"(t), "d"(b), [blocks] "i"(Blocks)
         : "r8", "r9", "r10", "cc", "memory");
     return hi;
 }
@@ -165,6 +175,30 @@ inline void double_add_squares_adx(uint64_t* x, const uint64_t* a, long n) {
         "2:\n\t"
         : [a] "+r"(a), [x] "+r"(x), "+c"(n)
         :
+        : "rdx", "r8", "r9", "r10", "r11", "cc", "memory");
+}
+
+// The same for n = N words, unrolled at fixed offsets.
+template <int N>
+inline void double_add_squares_adx_fixed(uint64_t* x, const uint64_t* a) {
+    asm volatile(
+        "xor %%r8d, %%r8d\n\t"
+        ".set cm_k, 0\n\t"
+        ".rept %c[n]\n\t"
+        "mov 8*cm_k(%[a]), %%rdx\n\t"
+        "mulx %%rdx, %%r9, %%r10\n\t"
+        "mov 16*cm_k(%[x]), %%r8\n\t"
+        "mov 16*cm_k+8(%[x]), %%r11\n\t"
+        "adox %%r8, %%r8\n\t"
+        "adox %%r11, %%r11\n\t"
+        "adcx %%r9, %%r8\n\t"
+        "adcx %%r10, %%r11\n\t"
+        "mov %%r8, 16*cm_k(%[x])\n\t"
+        "mov %%r11, 16*cm_k+8(%[x])\n\t"
+        ".set cm_k, cm_k + 1\n\t"
+        ".endr\n\t"
+        :
+        : [a] "r"(a), [x] "r"(x), [n] "i"(N)
         : "rdx", "r8", "r9", "r10", "r11", "cc", "memory");
 }
 
