@@ -16,16 +16,18 @@ bool has_adx() {
 
 namespace {
 
-// (c2 c1 c0) += a b
+// (c2 c1 c0) += a b, written out: built from _addcarry_u64, the carries
+// pass through a byte register between the steps, which puts three more
+// instructions on the chain that every column is.
 [[gnu::always_inline]] inline void mac(u64& c0, u64& c1, u64& c2, u64 a, u64 b) {
-    u128 p = (u128)a * b;
-    unsigned long long s0, s1, s2;
-    unsigned char k = _addcarry_u64(0, c0, (u64)p, &s0);
-    k = _addcarry_u64(k, c1, (u64)(p >> 64), &s1);
-    _addcarry_u64(k, c2, 0, &s2);
-    c0 = s0;
-    c1 = s1;
-    c2 = s2;
+    u64 hi;
+    asm("mulq %[b]\n\t"
+        "addq %%rax, %[c0]\n\t"
+        "adcq %%rdx, %[c1]\n\t"
+        "adcq $0, %[c2]"
+        : [c0] "+r"(c0), [c1] "+r"(c1), [c2] "+r"(c2), "+a"(a), "=d"(hi)
+        : [b] "r"(b)
+        : "cc");
 }
 
 // t (N words, plus the returned top word) = a b / R mod m, below 2m, for
@@ -33,7 +35,7 @@ namespace {
 // each column of a b + u m gathers in three words, u[i] chosen so the low
 // word of column i is zero.
 template <int N>
-u64 redc_small(u64* t, const u64* a, const u64* b, const u64* m, u64 minv) {
+[[gnu::always_inline]] inline u64 redc_small(u64* t, const u64* a, const u64* b, const u64* m, u64 minv) {
     u64 u[N];
     u64 c0 = 0, c1 = 0, c2 = 0;
 #pragma GCC unroll 8
@@ -152,18 +154,21 @@ void redc_any(u64* r, const u64* a, const u64* b, const u64* m, u64 minv, int n)
 
 // Window bits of the secret power: wider for longer exponents, where the
 // table's cost is spread over more squarings.
-int window_bits(int words) { return words > 4 ? 5 : 4; }
+constexpr int window_bits(int words) { return words > 4 ? 5 : 4; }
 constexpr int kMaxEntries = 32;
 
 // r = table[index] of `entries` entries `stride` words apart (a multiple
 // of four): every entry is read and masked, the index compared in all lanes
-// at once. 256-bit lanes where the CPU has AVX2, else 128-bit ones.
-void pick_entry_sse2(u64* r, const u64* table, int stride, int entries, u64 index) {
+// at once. 256-bit lanes where the CPU has AVX2, else 128-bit ones; Lanes
+// of them where that is known when compiling (the small moduli's tables,
+// whose picks then unroll where they are made).
+template <int Lanes = 0>
+[[gnu::always_inline]] inline void pick_entry_sse2(u64* r, const u64* table, int stride, int entries, u64 index) {
     const __m128i want = _mm_set1_epi32((int)index);
     __m128i masks[kMaxEntries];
     for (int i = 0; i < entries; i++)
         masks[i] = _mm_cmpeq_epi32(_mm_set1_epi32(i), want);
-    for (int l = 0; l < stride; l += 2) {
+    for (int l = 0; l < (Lanes ? 2 * Lanes : stride); l += 2) {
         __m128i sum = _mm_setzero_si128();
         for (int i = 0; i < entries; i++)
             sum = _mm_or_si128(sum, _mm_and_si128(masks[i], _mm_load_si128((const __m128i*)(table + i * stride + l))));
@@ -189,7 +194,7 @@ void pick_entry_sse2(u64* r, const u64* table, int stride, int entries, u64 inde
 const bool kAvx2 = kAdx && __builtin_cpu_supports("avx2");
 
 void pick_entry(u64* r, const u64* table, int stride, int entries, u64 index) {
-    (kAvx2 ? pick_entry_avx2 : pick_entry_sse2)(r, table, stride, entries, index);
+    (kAvx2 ? pick_entry_avx2 : pick_entry_sse2<>)(r, table, stride, entries, index);
 }
 
 // bits [w k, w k + k) of exp, of n words
@@ -268,6 +273,25 @@ struct Modulus::Kernel {
         u64 hi = redc_small<N ? N : 1>(t, a, b, mod.m_, mod.minv_);
         reduce_once(r, t, hi);
     }
+    // r = a b / R mod m, below R but not always below m, for a, b < R: the
+    // products inside the small moduli's power, where m is taken off when
+    // the sum reached R, not after a comparison with m. (a b + u m) / R <
+    // R + m, so one subtraction brings it below R.
+    void mul_in_pow(u64* r, const u64* a, const u64* b) const {
+        if (!N)
+            return mul(r, a, b);
+        u64 t[kMaxWords], off[kMaxWords];
+        u64 hi = redc_small<N ? N : 1>(t, a, b, mod.m_, mod.minv_);
+        for (int i = 0; i < N; i++)
+            off[i] = mod.m_[i] & mask_of(hi);
+        sub(r, t, off, N);
+    }
+    void pick(u64* r, const u64* table, int stride, u64 index) const {
+        if (N)
+            pick_entry_sse2<(N + 1) / 2>(r, table, stride, 1 << window_bits(N), index);
+        else
+            pick_entry(r, table, stride, 1 << window_bits(n()), index);
+    }
     void square(u64* r, const u64* a) const { mul(r, a, a); }
     void from(u64* r, const u64* a) const {
         u64 one[kMaxWords];
@@ -320,21 +344,21 @@ struct Modulus::Kernel {
         mul(table + stride, base, mod.rr_);
         for (int i = 2; i < entries; i++) {
             if (i % 2 == 0)
-                square(table + i * stride, table + i / 2 * stride);
+                mul_in_pow(table + i * stride, table + i / 2 * stride, table + i / 2 * stride);
             else
-                mul(table + i * stride, table + (i - 1) * stride, table + stride);
+                mul_in_pow(table + i * stride, table + (i - 1) * stride, table + stride);
         }
         const int windows = bits > 0 ? (bits + k - 1) / k : 1;
-        u64 acc[kMaxWords], pick[kMaxWords];
+        u64 acc[kMaxWords], entry[kMaxWords];
         // the top window's entry starts the product (1 squared is 1)
-        pick_entry(acc, table, stride, entries, window_of(exp, exp_words, windows - 1, k));
+        pick(acc, table, stride, window_of(exp, exp_words, windows - 1, k));
         for (int w = windows - 2; w >= 0; w--) {
             for (int s = 0; s < k; s++)
-                square(acc, acc);
-            pick_entry(pick, table, stride, entries, window_of(exp, exp_words, w, k));
-            mul(acc, acc, pick);
+                mul_in_pow(acc, acc, acc);
+            pick(entry, table, stride, window_of(exp, exp_words, w, k));
+            mul_in_pow(acc, acc, entry);
         }
-        from(r, acc);
+        from(r, acc);  // acc < R: (acc + u m) / R is at most m, and from() reduces that
     }
 
     void pow_public(u64* r, const u64* base, const u64* exp, int words) const {
