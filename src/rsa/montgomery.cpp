@@ -274,7 +274,7 @@ struct Modulus::Kernel {
         reduce_once(r, t, hi);
     }
     // r = a b / R mod m, below R but not always below m, for a, b < R: the
-    // products inside the small moduli's power, where m is taken off when
+    // products inside the small moduli's powers, where m is taken off when
     // the sum reached R, not after a comparison with m. (a b + u m) / R <
     // R + m, so one subtraction brings it below R.
     void mul_in_pow(u64* r, const u64* a, const u64* b) const {
@@ -375,11 +375,11 @@ struct Modulus::Kernel {
         mul(b, base, mod.rr_);
         copy(acc, b, n());  // the top bit's
         for (int i = top - 1; i >= 0; i--) {
-            square(acc, acc);
+            mul_in_pow(acc, acc, acc);
             if ((exp[i / 64] >> (i % 64)) & 1)
-                mul(acc, acc, b);
+                mul_in_pow(acc, acc, b);
         }
-        from(r, acc);
+        from(r, acc);  // as in pow
     }
 };
 
