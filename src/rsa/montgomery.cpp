@@ -156,6 +156,7 @@ void redc_any(u64* r, const u64* a, const u64* b, const u64* m, u64 minv, int n)
 // table's cost is spread over more squarings.
 constexpr int window_bits(int words) { return words > 4 ? 5 : 4; }
 constexpr int kMaxEntries = 32;
+constexpr int kSmallWords = 4;  // the moduli with a Kernel of their own
 
 // r = table[index] of `entries` entries `stride` words apart (a multiple
 // of four): every entry is read and masked, the index compared in all lanes
@@ -329,11 +330,10 @@ struct Modulus::Kernel {
         copy(rr, x, n);
     }
 
-    void pow(u64* r, const u64* base, const u64* exp, int bits) const {
-        const int n = this->n(), k = window_bits(n), entries = 1 << k;
-        const int stride = (n + 3) & ~3;  // whole 256-bit lanes
-        const int exp_words = (bits + 63) / 64;
-        alignas(32) u64 table[kMaxEntries * kMaxWords];
+    // The table of a power: entry i, base^i in Montgomery form (below R),
+    // at i stride, stride a whole number of 256-bit lanes.
+    void fill_table(u64* table, int stride, const u64* base) const {
+        const int n = this->n(), entries = 1 << window_bits(n);
         u64 one[kMaxWords];
         for (int i = 0; i < n; i++)
             one[i] = i == 0;
@@ -348,6 +348,14 @@ struct Modulus::Kernel {
             else
                 mul_in_pow(table + i * stride, table + (i - 1) * stride, table + stride);
         }
+    }
+
+    void pow(u64* r, const u64* base, const u64* exp, int bits) const {
+        const int n = this->n(), k = window_bits(n);
+        const int stride = (n + 3) & ~3;
+        const int exp_words = (bits + 63) / 64;
+        alignas(32) u64 table[kMaxEntries * kMaxWords];
+        fill_table(table, stride, base);
         const int windows = bits > 0 ? (bits + k - 1) / k : 1;
         u64 acc[kMaxWords], entry[kMaxWords];
         // the top window's entry starts the product (1 squared is 1)
@@ -382,6 +390,65 @@ struct Modulus::Kernel {
         from(r, acc);  // as in pow
     }
 };
+
+// pow for two small moduli at once, m1 of N1 >= N2 words, their windows
+// ending together: each product of one followed by the same product of the
+// other, which has no wait on the first's carries. Where they run together
+// and where alone follows the word counts only.
+template <int N1, int N2>
+void Modulus::pow_pair_of(u64* r1, const Modulus& m1, const u64* b1, const u64* e1, u64* r2, const Modulus& m2,
+                          const u64* b2, const u64* e2) {
+    const Kernel<N1> k1{m1};
+    const Kernel<N2> k2{m2};
+    constexpr int k = window_bits(kSmallWords), stride = kSmallWords, w1 = 64 * N1 / k, w2 = 64 * N2 / k;
+    alignas(32) u64 t1[(1 << k) * stride], t2[(1 << k) * stride];
+    k1.fill_table(t1, stride, b1);
+    k2.fill_table(t2, stride, b2);
+    u64 a1[kMaxWords], a2[kMaxWords], x1[kMaxWords], x2[kMaxWords];
+    // the top windows' entries start the products (1 squared is 1); the
+    // other's top window comes a word's windows later where N2 < N1
+    k1.pick(a1, t1, stride, window_of(e1, N1, w1 - 1, k));
+    if (N2 == N1)
+        k2.pick(a2, t2, stride, window_of(e2, N2, w2 - 1, k));
+    for (int w = w1 - 2; w >= 0; w--) {
+        if (w == w2 - 1)
+            k2.pick(a2, t2, stride, window_of(e2, N2, w, k));
+        const bool both = w < w2 - 1;
+        for (int s = 0; s < k; s++) {
+            k1.mul_in_pow(a1, a1, a1);
+            if (both)
+                k2.mul_in_pow(a2, a2, a2);
+        }
+        k1.pick(x1, t1, stride, window_of(e1, N1, w, k));
+        k1.mul_in_pow(a1, a1, x1);
+        if (both) {
+            k2.pick(x2, t2, stride, window_of(e2, N2, w, k));
+            k2.mul_in_pow(a2, a2, x2);
+        }
+    }
+    k1.from(r1, a1);  // as in pow
+    k2.from(r2, a2);
+}
+
+void Modulus::pow_pair(u64* r1, const Modulus& m1, const u64* b1, const u64* e1, u64* r2, const Modulus& m2,
+                       const u64* b2, const u64* e2) {
+    if (m1.n_ < m2.n_)  // the longer first
+        return pow_pair(r2, m2, b2, e2, r1, m1, b1, e1);
+    // the small moduli a word apart at most: the halves of keys of up to
+    // 512 bits, whose p and q are of nearly one size
+    switch (8 * m1.n_ + m2.n_) {
+        case 8 * 1 + 1: return pow_pair_of<1, 1>(r1, m1, b1, e1, r2, m2, b2, e2);
+        case 8 * 2 + 1: return pow_pair_of<2, 1>(r1, m1, b1, e1, r2, m2, b2, e2);
+        case 8 * 2 + 2: return pow_pair_of<2, 2>(r1, m1, b1, e1, r2, m2, b2, e2);
+        case 8 * 3 + 2: return pow_pair_of<3, 2>(r1, m1, b1, e1, r2, m2, b2, e2);
+        case 8 * 3 + 3: return pow_pair_of<3, 3>(r1, m1, b1, e1, r2, m2, b2, e2);
+        case 8 * 4 + 3: return pow_pair_of<4, 3>(r1, m1, b1, e1, r2, m2, b2, e2);
+        case 8 * 4 + 4: return pow_pair_of<4, 4>(r1, m1, b1, e1, r2, m2, b2, e2);
+        default:  // rows: nothing to fill while they work
+            m1.pow(r1, b1, e1, 64 * m1.n_);
+            m2.pow(r2, b2, e2, 64 * m2.n_);
+    }
+}
 
 // Runs `f` on the kernel for this modulus's word count.
 #define CM_MONT_KERNEL(f)                      \

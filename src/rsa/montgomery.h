@@ -171,6 +171,12 @@ public:
     // words), every one of them worked through whatever its value.
     void pow(u64* r, const u64* base, const u64* exp, int bits) const;
 
+    // r1 = b1^e1 mod m1 and r2 = b2^e2 mod m2, as pow with 64 bits for each
+    // word of the modulus: the two CRT halves. Where both moduli are small,
+    // the two powers' products alternate, each filling the other's waits.
+    static void pow_pair(u64* r1, const Modulus& m1, const u64* b1, const u64* e1, u64* r2, const Modulus& m2,
+                         const u64* b2, const u64* e2);
+
     // r = base^exp mod m for a public exponent of `words` words: its bits
     // steer the squarings and multiplications, the base's value nothing.
     void pow_public(u64* r, const u64* base, const u64* exp, int words) const;
@@ -181,6 +187,9 @@ public:
 private:
     template <int N>
     struct Kernel;
+    template <int N1, int N2>
+    static void pow_pair_of(u64* r1, const Modulus& m1, const u64* b1, const u64* e1, u64* r2, const Modulus& m2,
+                            const u64* b2, const u64* e2);
 
     void zero(u64* a) const {
         for (int i = 0; i < n_; i++)

@@ -6,32 +6,19 @@ namespace rsa_native {
 using mont::kMaxWords;
 using mont::Modulus;
 
-namespace {
-
-// s = x^exp mod m for x of `words` words (at most twice m's), exp < m:
-// every bit of m's words worked through.
-void crt_half(u64* s, const Modulus& m, const u64* x, int words, const u64* exp) {
-    u64 base[kMaxWords];
-    m.reduce_wide(base, x, words);
-    m.pow(s, base, exp, 64 * m.words());
-}
-
-}  // namespace
-
 void crt_power(u64* out, const u64* x, const PrivateWords& k, const u64* exp_p, const u64* exp_q) {
-    u64 s2[2 * kMaxWords] = {}, h[kMaxWords] = {};  // s2 read as a wide number
+    u64 s1[kMaxWords], s2[2 * kMaxWords] = {}, h[kMaxWords] = {};  // s2 read as a wide number
+    Modulus p(k.p, k.p_words), q(k.q, k.q_words);
     {
-        Modulus q(k.q, k.q_words);
-        crt_half(s2, q, x, k.n_words, exp_q);
+        u64 base_p[kMaxWords], base_q[kMaxWords];
+        p.reduce_wide(base_p, x, k.n_words);
+        q.reduce_wide(base_q, x, k.n_words);
+        Modulus::pow_pair(s1, p, base_p, exp_p, s2, q, base_q, exp_q);
     }
-    {
-        Modulus p(k.p, k.p_words);
-        u64 s1[kMaxWords], b[kMaxWords], d[kMaxWords];
-        crt_half(s1, p, x, k.n_words, exp_p);
-        p.reduce_wide(b, s2, k.q_words);
-        p.sub_mod(d, s1, b);
-        p.mul_plain(h, d, k.coef);
-    }
+    u64 b[kMaxWords], d[kMaxWords];
+    p.reduce_wide(b, s2, k.q_words);
+    p.sub_mod(d, s1, b);
+    p.mul_plain(h, d, k.coef);
     u64 qh[2 * kMaxWords];
     mont::mul_words(qh, k.q, k.q_words, h, k.p_words);
     mont::add(out, qh, s2, k.n_words);  // q h + s2 < n: no carry out

@@ -2,6 +2,9 @@
 // (hexadecimal numbers) and prints one hexadecimal result per line.
 //   mul: a b mod m    pow: a^b mod m    public: a^b mod m (public exponent and modulus)
 //   reduce: a mod m   square: a a mod m
+//   pair, pair_short: a^b mod m beside the power, run with it, of a second
+//   modulus: m with its low word's bit 1 flipped, or m's low words - 1 words
+//   with the top bit set (a and b cut to those words); both results printed
 #include "driver_words.h"
 
 #include <iostream>
@@ -30,6 +33,21 @@ int main() {
             mod.from(r, t);
         } else if (op == "pow") {
             mod.pow(r, a, b, 64 * words);
+        } else if (op == "pair" || op == "pair_short") {
+            const int w2 = op == "pair" || words == 1 ? words : words - 1;
+            u64 m2[kMaxWords] = {}, a2[kMaxWords] = {}, b2[kMaxWords] = {}, r2[kMaxWords];
+            for (int i = 0; i < w2; i++) {
+                m2[i] = m[i];
+                a2[i] = a[i];
+                b2[i] = b[i];
+            }
+            if (op == "pair")
+                m2[0] ^= 2;
+            m2[w2 - 1] |= (u64)1 << 63;
+            cm::mont::Modulus mod2(m2, w2);
+            cm::mont::Modulus::pow_pair(r, mod, a, b, r2, mod2, a2, b2);
+            std::cout << test_words::hex(r, words) << test_words::hex(r2, w2) << '\n';
+            continue;
         } else if (op == "public") {
             mod.pow_public(r, a, b, words);
         } else {

@@ -68,17 +68,27 @@ def test_arithmetic_against_pow(driver, words, count):
     for i in range(count):
         m = moduli[i % len(moduli)]
         a, b = rng.choice([0, 1, m - 1, m - 2, rng.randrange(m)]), rng.choice([0, 1, m - 1, rng.randrange(m)])
-        op = ("mul", "pow", "public", "reduce", "square")[i % 5]
+        op = ("mul", "pow", "public", "reduce", "square", "pair", "pair_short")[i % 7]
         if op == "reduce":  # any number of the words
             a = rng.choice([rng.getrandbits(64 * words), top - 1, m, min(2 * m, top - 1)])
         cases.append((op, m, a, b))
     text = "".join("%s %d %x %x %x\n" % (op, words, m, a, b) for op, m, a, b in cases)
     out = subprocess.run([driver], input=text, stdout=subprocess.PIPE, universal_newlines=True, check=True)
     expected = {"mul": lambda m, a, b: a * b % m, "pow": lambda m, a, b: pow(a, b, m), "square": lambda m, a, b: a * a % m,
-                "public": lambda m, a, b: pow(a, b, m), "reduce": lambda m, a, b: a % m}
+                "public": lambda m, a, b: pow(a, b, m), "reduce": lambda m, a, b: a % m,
+                "pair": lambda m, a, b: pair(m, a, b, words, m ^ 2 | 1 << 64 * words - 1),
+                "pair_short": lambda m, a, b: pair(m, a, b, max(words - 1, 1), None)}
     results = out.stdout.split()
     wrong = [(case, got) for case, got in zip(cases, results) if int(got, 16) != expected[case[0]](*case[1:])]
     assert len(results) == len(cases) and not wrong[:3]
+
+
+def pair(m, a, b, words2, m2):
+    """pow(a, b, m) beside the power of the driver's second modulus, as it prints them."""
+    low = (1 << 64 * words2) - 1
+    if m2 is None:
+        m2 = m & low | 1 << 64 * words2 - 1
+    return pow(a, b, m) << 64 * words2 | pow(a & low, b & low, m2)
 
 
 def twins():
