@@ -460,7 +460,7 @@ void Modulus::pow_pair(u64* r1, const Modulus& m1, const u64* b1, const u64* e1,
         default: Kernel<0>{*this}.f; break;    \
     }
 
-Modulus::Modulus(const u64* m, int words, bool is_public) : n_(words) {
+void Modulus::set(const u64* m) {
     copy(m_, m, n_);
     // -m^-1 mod 2^64 by Newton's iteration: m*m = 1 mod 8 gives 3 bits,
     // each step doubles them.
@@ -468,10 +468,43 @@ Modulus::Modulus(const u64* m, int words, bool is_public) : n_(words) {
     for (int i = 0; i < 5; i++)
         inv *= 2 - m[0] * inv;
     minv_ = (u64)0 - inv;
+}
+
+Modulus::Modulus(const u64* m, int words, bool is_public) : n_(words) {
+    set(m);
     if (is_public)
         square_of_r_public(rr_, m_, n_);
     else
         CM_MONT_KERNEL(square_of_r(rr_))
+}
+
+Modulus::Modulus(const u64* m, int words, const Modulus& multiple) : n_(words) {
+    set(m);
+    const int big = multiple.n_;
+    if (big <= n_) {  // no word to divide off
+        CM_MONT_KERNEL(square_of_r(rr_))
+        return;
+    }
+    // The multiple's R^2, 2^(128 big) mod multiple, is that mod m too;
+    // 2 (big - n) Montgomery steps, each x = (x + u m) / 2^64 with u making
+    // the low word zero, divide it by 2^(128 (big - n)) mod m: 2^(128 n) mod
+    // m. x falls below 2^(64 (2n - big)) + m <= 2m, and is reduced once.
+    u64 x[kMaxWords + 1];
+    copy(x, multiple.rr_, big);
+    x[big] = 0;
+    for (int step = 0; step < 2 * (big - n_); step++) {
+        const u64 u = x[0] * minv_;
+        u64 carry = 0;
+        for (int j = 0; j <= big; j++) {
+            u128 s = (u128)x[j] + carry + (j < n_ ? (u128)u * m_[j] : 0);
+            x[j] = (u64)s;
+            carry = (u64)(s >> 64);
+        }
+        for (int j = 0; j < big; j++)  // the low word is zero now
+            x[j] = x[j + 1];
+        x[big] = 0;
+    }
+    reduce_once(rr_, x, x[n_]);
 }
 
 void Modulus::mul(u64* r, const u64* a, const u64* b) const { CM_MONT_KERNEL(mul(r, a, b)) }

@@ -109,6 +109,9 @@ public:
     // caller checks). A public modulus's R^2 comes by long division, whose
     // steps follow its value; a secret one's by steps its word count sets.
     Modulus(const u64* m, int words, bool is_public = false);
+    // m: a secret factor of `multiple` (a public modulus): its R^2 from the
+    // multiple's, in steps its word counts set.
+    Modulus(const u64* m, int words, const Modulus& multiple);
 
     int words() const { return n_; }
     const u64* value() const { return m_; }
@@ -190,6 +193,8 @@ private:
     template <int N1, int N2>
     static void pow_pair_of(u64* r1, const Modulus& m1, const u64* b1, const u64* e1, u64* r2, const Modulus& m2,
                             const u64* b2, const u64* e2);
+
+    void set(const u64* m);  // m_ and minv_
 
     void zero(u64* a) const {
         for (int i = 0; i < n_; i++)

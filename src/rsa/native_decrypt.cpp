@@ -208,7 +208,7 @@ bool initial_factor(const Modulus& n, const KeyNumbers& key, Blinding& b) {
         return false;
     mont::sub(p2, key.p.w, two, key.p.words);  // p, q > 2: odd and above 1
     mont::sub(q2, key.q.w, two, key.q.words);
-    crt_power(inverse, r, words_of(key), p2, q2);
+    crt_power(inverse, r, n, words_of(key), p2, q2);
     n.mul_plain(check, r, inverse);
     u64 differs = 0;
     for (int i = 0; i < words; i++)

@@ -6,9 +6,9 @@ namespace rsa_native {
 using mont::kMaxWords;
 using mont::Modulus;
 
-void crt_power(u64* out, const u64* x, const PrivateWords& k, const u64* exp_p, const u64* exp_q) {
+void crt_power(u64* out, const u64* x, const Modulus& n, const PrivateWords& k, const u64* exp_p, const u64* exp_q) {
     u64 s1[kMaxWords], s2[2 * kMaxWords] = {}, h[kMaxWords] = {};  // s2 read as a wide number
-    Modulus p(k.p, k.p_words), q(k.q, k.q_words);
+    Modulus p(k.p, k.p_words, n), q(k.q, k.q_words, n);
     {
         u64 base_p[kMaxWords], base_q[kMaxWords];
         p.reduce_wide(base_p, x, k.n_words);
@@ -29,7 +29,7 @@ void blinded_power(u64* message, const u64* c, const Modulus& n, const PrivateWo
     u64 x[kMaxWords], blinded[kMaxWords], decrypted[kMaxWords];
     n.pow_public(x, factor, k.e, k.e_words);
     n.mul_plain(blinded, c, x);
-    crt_power(decrypted, blinded, k, k.exp1, k.exp2);
+    crt_power(decrypted, blinded, n, k, k.exp1, k.exp2);
     n.mul_plain(message, inverse, decrypted);
 }
 

@@ -21,8 +21,9 @@ struct PrivateWords {
 
 // out = s2 + q ((s1 - s2) coef mod p), s1 = x^exp_p mod p and s2 = x^exp_q
 // mod q, as blinded_decrypt joins them: x^d mod n, below n, for x of n's
-// words.
-void crt_power(u64* out, const u64* x, const PrivateWords& k, const u64* exp_p, const u64* exp_q);
+// words; n = p q, the key's modulus (public).
+void crt_power(u64* out, const u64* x, const mont::Modulus& n, const PrivateWords& k, const u64* exp_p,
+               const u64* exp_q);
 
 // message = inverse (c factor^e mod n)^d mod n: blinded_decrypt(c) with the
 // blinding factor and its inverse as _update_blinding_factor returned them.

@@ -59,8 +59,8 @@ int main() {
             secret(*s);
         cm::rsa_native::PrivateWords key{n.w, e.w, p.w, q.w, exp1.w, exp2.w, coef.w, n.words, e.words, p.words, q.words};
         u64 out[kMaxWords] = {};
+        const cm::mont::Modulus mod(n.w, n.words, true);  // public, as the module builds it
         if (op == "decrypt") {
-            cm::mont::Modulus mod(n.w, n.words);
             u64 next_factor[kMaxWords] = {}, next_inverse[kMaxWords] = {};
             mod.mul_plain(next_factor, factor.w, factor.w);
             mod.mul_plain(next_inverse, inverse.w, inverse.w);
@@ -69,7 +69,7 @@ int main() {
             u64 two[kMaxWords] = {2}, p2[kMaxWords] = {}, q2[kMaxWords] = {};
             cm::mont::sub(p2, p.w, two, p.words);
             cm::mont::sub(q2, q.w, two, q.words);
-            cm::rsa_native::crt_power(out, factor.w, key, p2, q2);
+            cm::rsa_native::crt_power(out, factor.w, mod, key, p2, q2);
         } else {
             static const u64 table[4] = {1, 2, 3, 4};
             out[0] = table[p.w[0] & 3];  // an address of p's: must be reported

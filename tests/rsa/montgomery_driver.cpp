@@ -2,6 +2,7 @@
 // (hexadecimal numbers) and prints one hexadecimal result per line.
 //   mul: a b mod m    pow: a^b mod m    public: a^b mod m (public exponent and modulus)
 //   reduce: a mod m   square: a a mod m
+//   factor: a a mod m, m's R^2 from that of m b (a public multiple)
 //   pair, pair_short: a^b mod m beside the power, run with it, of a second
 //   modulus: m with its low word's bit 1 flipped, or m's low words - 1 words
 //   with the top bit set (a and b cut to those words); both results printed
@@ -33,6 +34,18 @@ int main() {
             mod.from(r, t);
         } else if (op == "pow") {
             mod.pow(r, a, b, 64 * words);
+        } else if (op == "factor") {
+            u64 multiple[2 * kMaxWords];
+            int bw = words;
+            while (bw > 1 && !b[bw - 1])
+                bw--;
+            cm::mont::mul_words(multiple, m, words, b, bw);
+            int mw = words + bw;
+            while (!multiple[mw - 1])
+                mw--;
+            const cm::mont::Modulus of(multiple, mw, true);
+            const cm::mont::Modulus factor(m, words, of);
+            factor.mul_plain(r, a, a);
         } else if (op == "pair" || op == "pair_short") {
             const int w2 = op == "pair" || words == 1 ? words : words - 1;
             u64 m2[kMaxWords] = {}, a2[kMaxWords] = {}, b2[kMaxWords] = {}, r2[kMaxWords];

@@ -68,14 +68,17 @@ def test_arithmetic_against_pow(driver, words, count):
     for i in range(count):
         m = moduli[i % len(moduli)]
         a, b = rng.choice([0, 1, m - 1, m - 2, rng.randrange(m)]), rng.choice([0, 1, m - 1, rng.randrange(m)])
-        op = ("mul", "pow", "public", "reduce", "square", "pair", "pair_short")[i % 7]
+        op = ("mul", "pow", "public", "reduce", "square", "pair", "pair_short", "factor")[i % 8]
         if op == "reduce":  # any number of the words
             a = rng.choice([rng.getrandbits(64 * words), top - 1, m, min(2 * m, top - 1)])
+        if op == "factor":  # b: the other factor of a public multiple, of at most m's words
+            b = rng.choice([1, 3, rng.getrandbits(64 * rng.randint(1, words)) | 1])
         cases.append((op, m, a, b))
     text = "".join("%s %d %x %x %x\n" % (op, words, m, a, b) for op, m, a, b in cases)
     out = subprocess.run([driver], input=text, stdout=subprocess.PIPE, universal_newlines=True, check=True)
     expected = {"mul": lambda m, a, b: a * b % m, "pow": lambda m, a, b: pow(a, b, m), "square": lambda m, a, b: a * a % m,
                 "public": lambda m, a, b: pow(a, b, m), "reduce": lambda m, a, b: a % m,
+                "factor": lambda m, a, b: a * a % m,
                 "pair": lambda m, a, b: pair(m, a, b, words, m ^ 2 | 1 << 64 * words - 1),
                 "pair_short": lambda m, a, b: pair(m, a, b, max(words - 1, 1), None)}
     results = out.stdout.split()
