@@ -176,7 +176,7 @@ bool usable(const KeyNumbers& k) {
     u64 pq[2 * kMaxWords];
     mont::mul_words(pq, p.w, p.words, q.w, q.words);
     for (int i = 0; i < p.words + q.words; i++)
-        if (pq[i] != (i < kMaxWords ? n.w[i] : 0))
+        if (pq[i] != (i < n.words ? n.w[i] : 0))
             return false;
     return below(k.exp1, p) && below(k.exp2, q) && below(k.coef, p);
 }

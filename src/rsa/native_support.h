@@ -15,7 +15,8 @@ using mont::kMaxWords;
 using mont::u64;
 
 // A non-negative number of at most kMaxWords words, and how many of them
-// it needs (0 for zero). number_of fills all of w, zero above `words`.
+// it needs (0 for zero). number_of zeroes w above `words` up to the size
+// it was asked for and at least one word further.
 struct Number {
     u64 w[kMaxWords];
     int words = 0;

@@ -7,7 +7,9 @@ using mont::kMaxWords;
 using mont::Modulus;
 
 void crt_power(u64* out, const u64* x, const Modulus& n, const PrivateWords& k, const u64* exp_p, const u64* exp_q) {
-    u64 s1[kMaxWords], s2[2 * kMaxWords] = {}, h[kMaxWords] = {};  // s2 read as a wide number
+    u64 s1[kMaxWords], s2[kMaxWords], h[kMaxWords];
+    for (int i = k.q_words; i < k.n_words; i++)  // s2 is added over n's words
+        s2[i] = 0;
     Modulus p(k.p, k.p_words, n), q(k.q, k.q_words, n);
     {
         u64 base_p[kMaxWords], base_q[kMaxWords];

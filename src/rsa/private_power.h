@@ -11,7 +11,7 @@ namespace rsa_native {
 
 using mont::u64;
 
-// A private key's numbers, each of kMaxWords words, and the word counts
+// A private key's numbers, each zero above its own words up to n's, and the word counts
 // the work follows: n's and e's, which are public, and those of p and q,
 // their bit lengths rounded up to whole words.
 struct PrivateWords {
