@@ -11,6 +11,7 @@
 #include "common/specialised.h"
 
 #include <cstring>
+#include <new>
 
 namespace cm {
 
@@ -146,22 +147,9 @@ bool ciphertext(PyObject* value, bool hex, uint8_t* out, int& size) {
 struct KeyNumbers {
     Number n, e, p, q, exp1, exp2, coef;
 };
-
-bool read_key(PyObject* key, KeyNumbers& k) {
-    const Name* names[] = {&n_, &e_, &p_, &q_, &exp1_, &exp2_, &coef_};
-    Number* numbers[] = {&k.n, &k.e, &k.p, &k.q, &k.exp1, &k.exp2, &k.coef};
-    for (int i = 0; i < 7; i++) {
-        Ref value(PyObject_GetAttr(key, names[i]->get()));
-        if (!value) {
-            PyErr_Clear();
-            return false;
-        }
-        // n first: the others are no longer
-        if (!number_of(value.get(), *numbers[i], i ? 8 * k.n.words + 8 : 64))
-            return false;
-    }
-    return true;
-}
+constexpr Number KeyNumbers::*kKeyNumbers[] = {&KeyNumbers::n,    &KeyNumbers::e,    &KeyNumbers::p,   &KeyNumbers::q,
+                                               &KeyNumbers::exp1, &KeyNumbers::exp2, &KeyNumbers::coef};
+constexpr int kKeyNumberCount = sizeof kKeyNumbers / sizeof kKeyNumbers[0];
 
 // The key is one the native arithmetic reproduces the library's numbers for:
 // n = p q, odd p and q above 1 of at least half n's words, exp1 < p,
@@ -179,6 +167,66 @@ bool usable(const KeyNumbers& k) {
         if (pq[i] != (i < n.words ? n.w[i] : 0))
             return false;
     return below(k.exp1, p) && below(k.exp2, q) && below(k.coef, p);
+}
+
+// Each number's words as number_of leaves them (zero above its own up to
+// n's and a word beyond), from one KeyNumbers to another; `to` had
+// `to_words` words of n, wiped first.
+void copy_numbers(KeyNumbers& to, int to_words, const KeyNumbers& from) {
+    const int wipe = to_words + 1 < kMaxWords ? to_words + 1 : kMaxWords;
+    const int span = from.n.words + 1 < kMaxWords ? from.n.words + 1 : kMaxWords;
+    for (auto member : kKeyNumbers) {
+        Number& a = to.*member;
+        const Number& b = from.*member;
+        std::memset(a.w, 0, 8 * (size_t)wipe);
+        std::memcpy(a.w, b.w, 8 * (size_t)span);
+        a.words = b.words;
+    }
+}
+
+// The numbers of the usable key read last, and the ints they came from,
+// held: an int never changes, so the same objects are the same numbers and
+// a key used again is not converted again. Read and written with the GIL;
+// kept for the process.
+struct LastKey {
+    Ref objects[kKeyNumberCount];
+    KeyNumbers k;
+};
+LastKey* g_last_key = nullptr;
+
+// The key's numbers, where they are exact ints and the key is usable.
+bool read_key(PyObject* key, KeyNumbers& k) {
+    const Name* names[] = {&n_, &e_, &p_, &q_, &exp1_, &exp2_, &coef_};
+    Ref values[kKeyNumberCount];
+    bool same = g_last_key != nullptr;
+    for (int i = 0; i < kKeyNumberCount; i++) {
+        values[i] = Ref(PyObject_GetAttr(key, names[i]->get()));
+        if (!values[i]) {
+            PyErr_Clear();
+            return false;
+        }
+        same = same && values[i].get() == g_last_key->objects[i].get();
+    }
+    if (same) {
+        copy_numbers(k, 0, g_last_key->k);
+        return true;
+    }
+    for (int i = 0; i < kKeyNumberCount; i++)
+        // n first: the others are no longer
+        if (!number_of(values[i].get(), k.*kKeyNumbers[i], i ? 8 * k.n.words + 8 : 64))
+            return false;
+    if (!usable(k))
+        return false;
+    if (!g_last_key) {
+        void* memory = PyMem_Calloc(1, sizeof(LastKey));
+        g_last_key = memory ? new (memory) LastKey() : nullptr;
+    }
+    if (g_last_key) {
+        copy_numbers(g_last_key->k, g_last_key->k.n.words, k);
+        for (int i = 0; i < kKeyNumberCount; i++)
+            g_last_key->objects[i] = std::move(values[i]);
+    }
+    return true;
 }
 
 PrivateWords words_of(const KeyNumbers& k) {
@@ -391,7 +439,7 @@ Ref run(int branch, const Call& c, Args a) {
     uint8_t crypto[kMaxBytes];
     int size = 0;
     KeyNumbers k;
-    if (!ciphertext(a[0], branch > 0, crypto, size) || !read_key(key, k) || !usable(k))
+    if (!ciphertext(a[0], branch > 0, crypto, size) || !read_key(key, k))
         return {};
     int blocksize = (k.n.bits() + 7) / 8;
     if (size > blocksize)

@@ -138,6 +138,21 @@ def test_decryption_and_blinding_state_equal_the_library(seed):
 
 
 @native
+@pytest.mark.parametrize("name", ["n", "e", "p", "q", "exp1", "exp2", "coef"])
+def test_a_number_of_the_key_rebound_between_calls_is_read_again(name):
+    pub, pri, twin = twins()
+    other = rsa.newkeys(256)[1]
+    ct = rsa.encrypt(b"abc", pub)
+    assert C._rsa_decrypt(ct, pri) == library_decrypt(ct, twin)
+    # an equal int of its own, then another key's number
+    for value in (int(str(getattr(pri, name))), getattr(other, name)):
+        setattr(pri, name, value)
+        setattr(twin, name, value)
+        assert outcome(C._rsa_decrypt, ct, pri) == outcome(library_decrypt, ct, twin)
+        assert (pri.blindfac, pri.blindfac_inverse) == (twin.blindfac, twin.blindfac_inverse)
+
+
+@native
 def test_a_key_used_first_draws_its_factor_as_the_library_does():
     for _ in range(40):
         pub, pri = C._rsa_keys()
