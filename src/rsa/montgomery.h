@@ -119,8 +119,6 @@ public:
     // r = a b / R mod m, for a b < m R (both below m, or one below R and
     // the other below m). r may alias a or b.
     void mul(u64* r, const u64* a, const u64* b) const;
-    // r = a a / R mod m, a below m
-    void square(u64* r, const u64* a) const;
 
     // The Montgomery form of a < R: a R mod m.
     void to(u64* r, const u64* a) const { mul(r, a, rr_); }

@@ -30,7 +30,7 @@ int main() {
         } else if (op == "square") {
             u64 t[kMaxWords];
             mod.to(t, a);
-            mod.square(t, t);
+            mod.mul(t, t, t);  // a square: one operand at one address
             mod.from(r, t);
         } else if (op == "pow") {
             mod.pow(r, a, b, 64 * words);
